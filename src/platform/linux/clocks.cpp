@@ -1,0 +1,71 @@
+// The clocks the kernel's times come on, converted to wall-clock time.
+#include <ctime>
+#include <unistd.h>
+#include <unordered_map>
+
+#include "platform/linux/layer.h"
+
+namespace linux_layer {
+
+namespace {
+
+int64_t read_ns(clockid_t id)
+{
+    struct timespec ts;
+    clock_gettime(id, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Wall time minus another clock, taken once: the clocks run together.
+int64_t offset_from(clockid_t id)
+{
+    int64_t before = read_ns(CLOCK_REALTIME);
+    int64_t other = read_ns(id);
+    int64_t after = read_ns(CLOCK_REALTIME);
+    return before + (after - before) / 2 - other;
+}
+
+std::unordered_map<int, int64_t> fork_times;
+
+} // namespace
+
+int64_t monotonic_ns()
+{
+    return read_ns(CLOCK_MONOTONIC);
+}
+
+int64_t wall_us_from_monotonic_ns(int64_t ns)
+{
+    static const int64_t offset = offset_from(CLOCK_MONOTONIC);
+    return (ns + offset) / 1000;
+}
+
+int64_t wall_us_from_start_ticks(unsigned long long ticks)
+{
+    // Start times in /proc count clock ticks since boot, suspended time included.
+    static const int64_t offset = offset_from(CLOCK_BOOTTIME);
+    static const long hz = sysconf(_SC_CLK_TCK);
+    int64_t ns = static_cast<int64_t>(ticks) * (1000000000 / hz);
+    return (ns + offset) / 1000;
+}
+
+void remember_fork_time(int tgid, int64_t wall_us)
+{
+    fork_times[tgid] = wall_us;
+}
+
+void forget_fork_time(int tgid)
+{
+    fork_times.erase(tgid);
+}
+
+bool fork_time(int tgid, int64_t *wall_us)
+{
+    auto it = fork_times.find(tgid);
+    if (it == fork_times.end())
+        return false;
+    *wall_us = it->second;
+    return true;
+}
+
+} // namespace linux_layer

@@ -1,0 +1,131 @@
+// The event queue: one descriptor that waits on the event source and on the
+// watched signals, and hands out their notes.
+#include <cerrno>
+#include <csignal>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include "platform/linux/layer.h"
+#include "platform/linux/watch_table.h"
+#include "platform/platform.h"
+
+namespace {
+
+int epoll_fd = -1;
+int source_fd = -1;
+int signal_fd = -1;
+sigset_t watched_signals;
+
+// Watched signals are blocked, so that they wait for the descriptor however
+// they are disposed of: an ignored signal that is blocked is still kept.
+int watch_signal(int signo)
+{
+    linux_layer::save_original_mask();
+    if (signal_fd == -1)
+        sigemptyset(&watched_signals);
+    sigaddset(&watched_signals, signo);
+    if (sigprocmask(SIG_BLOCK, &watched_signals, nullptr) == -1)
+        return errno;
+    bool first = signal_fd == -1;
+    int fd = signalfd(signal_fd, &watched_signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (fd == -1)
+        return errno;
+    signal_fd = fd;
+    if (first) {
+        struct epoll_event ev = {};
+        ev.events = EPOLLIN;
+        ev.data.fd = fd;
+        if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev) == -1)
+            return errno;
+    }
+    return 0;
+}
+
+int apply(const struct os::kevent &change)
+{
+    if (change.filter == 0)
+        return 0;
+    if (change.filter == os::EVFILT_PROC)
+        return linux_layer::add_process_watch(static_cast<int>(change.ident), change.fflags);
+    if (change.filter == os::EVFILT_SIGNAL)
+        return watch_signal(static_cast<int>(change.ident));
+    return EINVAL;
+}
+
+void drain_signals()
+{
+    struct signalfd_siginfo info[16];
+    ssize_t n;
+    while ((n = read(signal_fd, info, sizeof info)) > 0)
+        for (size_t i = 0; i < static_cast<size_t>(n) / sizeof info[0]; i++)
+            linux_layer::post_signal(static_cast<int>(info[i].ssi_signo));
+}
+
+// Takes in whatever the sources have ready; blocks first when asked to.
+int gather(bool block)
+{
+    struct epoll_event ready[2];
+    int n = epoll_wait(epoll_fd, ready, 2, block ? -1 : 0);
+    if (n == -1)
+        return -1;
+    for (int i = 0; i < n; i++) {
+        if (ready[i].data.fd == source_fd)
+            linux_layer::connector_drain();
+        else if (ready[i].data.fd == signal_fd)
+            drain_signals();
+    }
+    linux_layer::recover_from_loss();
+    return 0;
+}
+
+} // namespace
+
+namespace os {
+
+int kqueue()
+{
+    linux_layer::save_original_mask();
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    if (ep == -1)
+        return -1;
+    int src = linux_layer::connector_open();
+    if (src == -1) {
+        int saved = errno;
+        close(ep);
+        errno = saved;
+        return -1;
+    }
+    struct epoll_event ev = {};
+    ev.events = EPOLLIN;
+    ev.data.fd = src;
+    if (epoll_ctl(ep, EPOLL_CTL_ADD, src, &ev) == -1)
+        return -1;
+    epoll_fd = ep;
+    source_fd = src;
+    return ep;
+}
+
+int kevent(int, const struct kevent *changes, int nchanges, struct kevent *events, int nevents,
+           const void *)
+{
+    for (int i = 0; i < nchanges; i++) {
+        int e = apply(changes[i]);
+        if (e) {
+            errno = e;
+            return -1;
+        }
+    }
+    if (nevents <= 0)
+        return 0;
+    // Read what is ready even when notes are waiting, so that the kernel's
+    // buffer does not fill while the reports run.
+    if (gather(false) == -1)
+        return -1;
+    while (!linux_layer::notes_pending())
+        if (gather(true) == -1)
+            return -1;
+    return linux_layer::take_notes(events, nevents);
+}
+
+} // namespace os

@@ -1,0 +1,81 @@
+// What the files of the Linux layer share among themselves; nothing here is
+// seen by the logic.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <sys/types.h>
+#include <vector>
+
+namespace linux_layer {
+
+// ---- /proc -------------------------------------------------------------------
+
+// A descriptor on the /proc root, opened once.
+int proc_root();
+
+// Reads /proc/PID/NAME whole into buf, growing it by doubling; the byte
+// count, or -1 with errno.
+ssize_t read_proc(int pid, const char *name, std::vector<char> &buf);
+
+struct stat_fields {
+    int ppid;
+    char state; // as /proc shows it: R, S, D, Z, X, ...
+    unsigned long long start_ticks;
+};
+
+// The fields of /proc/PID/stat that the layer uses; false with errno.
+bool read_stat(int pid, stat_fields *out);
+
+}
+
+namespace os {
+struct kinfo_proc;
+}
+
+namespace linux_layer {
+
+// The record of process pid, and its number of threads; false with errno
+// (ESRCH for a pid that is no process: gone, or a thread of another).
+bool read_process(int pid, os::kinfo_proc *kp, int *threads);
+
+// ---- Clocks ------------------------------------------------------------------
+
+int64_t monotonic_ns();
+int64_t wall_us_from_monotonic_ns(int64_t ns);
+int64_t wall_us_from_start_ticks(unsigned long long ticks);
+
+// Fork times seen by the event source, in wall-clock microseconds.
+void remember_fork_time(int tgid, int64_t wall_us);
+void forget_fork_time(int tgid);
+bool fork_time(int tgid, int64_t *wall_us);
+
+// ---- Signals and the started command ------------------------------------------
+
+// The signal mask the tool was started with, saved before the layer blocks
+// any signal.
+const sigset_t &original_mask();
+void save_original_mask();
+
+// Lets a child held in fork go on to its exec once it is watched.
+void release_held_child(int pid);
+
+// ---- Kernel process events ----------------------------------------------------
+// An event source reports what the kernel did; the watch table turns it into
+// notes for the watched processes. Times are on the monotonic clock.
+
+void on_fork(int parent_tgid, int child_tgid, int64_t ns);
+void on_thread(int tgid);
+void on_exec(int tgid, int64_t ns);
+// The end of a whole process, with its wait status.
+void on_exit(int tgid, int status, int64_t ns);
+// count events were lost; 0 when the count is unknown.
+void on_lost(uint64_t count);
+
+// The netlink process-events connector: a descriptor to wait on (-1 with
+// errno, as without the privilege), and a drain that reports every event
+// that is ready without blocking.
+int connector_open();
+void connector_drain();
+
+} // namespace linux_layer

@@ -1,0 +1,154 @@
+// Process records: one process, or every process, from /proc.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+#include "platform/linux/layer.h"
+#include "platform/platform.h"
+
+namespace os {
+struct kvm_t {
+    std::string error;
+};
+} // namespace os
+
+namespace {
+
+os::kvm_t handle;
+std::vector<os::kinfo_proc> records;
+
+void fail(int e)
+{
+    handle.error = strerror(e);
+    errno = e;
+}
+
+// The effective user id, thread-group id and thread count from /proc/PID/status.
+bool read_ids(int pid, uint32_t *euid, int *tgid, int *threads)
+{
+    static std::vector<char> buf;
+    ssize_t n = linux_layer::read_proc(pid, "status", buf);
+    if (n <= 0) {
+        if (n == 0)
+            errno = ESRCH;
+        return false;
+    }
+    buf[static_cast<size_t>(n)] = '\0';
+    const char *t = strstr(buf.data(), "\nTgid:");
+    const char *u = strstr(buf.data(), "\nUid:");
+    const char *th = strstr(buf.data(), "\nThreads:");
+    if (!t || !u || !th) {
+        errno = ESRCH;
+        return false;
+    }
+    *tgid = atoi(t + 6);
+    *threads = atoi(th + 9);
+    char *end;
+    strtoul(u + 5, &end, 10); // the real user id comes first
+    *euid = static_cast<uint32_t>(strtoul(end, nullptr, 10));
+    return true;
+}
+
+} // namespace
+
+bool linux_layer::read_process(int pid, os::kinfo_proc *kp, int *threads)
+{
+    linux_layer::stat_fields st;
+    uint32_t euid;
+    int tgid;
+    if (!linux_layer::read_stat(pid, &st) || !read_ids(pid, &euid, &tgid, threads)) {
+        if (errno == ENOENT)
+            errno = ESRCH;
+        return false;
+    }
+    if (tgid != pid) { // a thread, not a process
+        errno = ESRCH;
+        return false;
+    }
+    kp->ki_pid = pid;
+    kp->ki_ppid = st.ppid;
+    kp->ki_uid = euid;
+    kp->ki_stat = (st.state == 'Z' || st.state == 'X') ? os::SZOMB : os::SRUN;
+    // The fork time the event source saw is exact; /proc counts clock
+    // ticks. A fork time far from the ticks belongs to an earlier process
+    // that had the same pid.
+    int64_t start_us = linux_layer::wall_us_from_start_ticks(st.start_ticks);
+    int64_t forked_us;
+    if (linux_layer::fork_time(pid, &forked_us) && llabs(forked_us - start_us) < 1000000)
+        start_us = forked_us;
+    kp->ki_start.tv_sec = start_us / 1000000;
+    kp->ki_start.tv_usec = start_us % 1000000;
+    return true;
+}
+
+namespace {
+
+bool read_record(int pid, os::kinfo_proc *kp)
+{
+    int threads;
+    return linux_layer::read_process(pid, kp, &threads);
+}
+
+bool read_all(int *count)
+{
+    int fd = openat(linux_layer::proc_root(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = fd == -1 ? nullptr : fdopendir(fd);
+    if (!dir) {
+        if (fd != -1)
+            close(fd);
+        return false;
+    }
+    records.clear();
+    while (const struct dirent *entry = readdir(dir)) {
+        char *end;
+        long pid = strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0)
+            continue;
+        os::kinfo_proc kp;
+        if (read_record(static_cast<int>(pid), &kp)) // a process gone by now is left out
+            records.push_back(kp);
+    }
+    closedir(dir);
+    *count = static_cast<int>(records.size());
+    return true;
+}
+
+} // namespace
+
+namespace os {
+
+kvm_t *kvm_openfiles(const char *, const char *, const char *, int, char *)
+{
+    if (linux_layer::proc_root() == -1)
+        return nullptr;
+    return &handle;
+}
+
+kinfo_proc *kvm_getprocs(kvm_t *, int op, int arg, int *count)
+{
+    if (op == KERN_PROC_ALL) {
+        if (!read_all(count)) {
+            fail(errno);
+            return nullptr;
+        }
+        return records.data();
+    }
+    records.resize(1);
+    if (!read_record(arg, &records[0])) {
+        fail(errno);
+        return nullptr;
+    }
+    *count = 1;
+    return records.data();
+}
+
+const char *kvm_geterr(kvm_t *kd)
+{
+    return kd->error.c_str();
+}
+
+} // namespace os

@@ -1,0 +1,56 @@
+// Argument and environment vectors from /proc/PID/cmdline and environ.
+#include <cerrno>
+#include <cstring>
+
+#include "platform/linux/layer.h"
+#include "platform/platform.h"
+
+namespace {
+
+struct vector_storage {
+    std::vector<char> bytes;
+    std::vector<char *> words;
+};
+
+vector_storage argv_storage;
+vector_storage env_storage;
+
+// Splits the NUL-separated strings of the file into a null-terminated
+// vector; a last string without its NUL still counts.
+char **read_vector(int pid, const char *name, vector_storage &v, bool need_one)
+{
+    ssize_t n = linux_layer::read_proc(pid, name, v.bytes);
+    if (n == -1) {
+        if (errno == ENOENT)
+            errno = ESRCH;
+        return nullptr;
+    }
+    // A process whose memory is gone shows no words; a live one has at least one.
+    if (n == 0 && need_one) {
+        errno = ESRCH;
+        return nullptr;
+    }
+    size_t len = static_cast<size_t>(n);
+    v.bytes[len] = '\0';
+    v.words.clear();
+    for (size_t i = 0; i < len; i += strlen(v.bytes.data() + i) + 1)
+        v.words.push_back(v.bytes.data() + i);
+    v.words.push_back(nullptr);
+    return v.words.data();
+}
+
+} // namespace
+
+namespace os {
+
+char **kvm_getargv(kvm_t *, const kinfo_proc *kp, int)
+{
+    return read_vector(kp->ki_pid, "cmdline", argv_storage, true);
+}
+
+char **kvm_getenvv(kvm_t *, const kinfo_proc *kp, int)
+{
+    return read_vector(kp->ki_pid, "environ", env_storage, false);
+}
+
+} // namespace os

@@ -1,0 +1,241 @@
+// The watched processes and the notes waiting to be read, fed by an event
+// source. Notes for one watch that are not yet read merge into one.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+#include <unordered_map>
+
+#include "platform/linux/layer.h"
+#include "platform/linux/watch_table.h"
+#include "platform/platform.h"
+
+namespace linux_layer {
+
+namespace {
+
+struct watch {
+    uint32_t fflags;
+    int64_t since_ns; // events before this are not the watch's
+    uint64_t serial;  // tells a pid's successive watches apart
+    bool threaded;    // whether a thread's exec may look like the process's end
+};
+
+std::unordered_map<int, watch> watches;
+uint64_t next_serial = 1;
+
+// Notes in the order they happened; a key finds a note that is not yet read.
+std::deque<struct os::kevent> pending;
+std::deque<uint64_t> pending_keys;
+std::unordered_map<uint64_t, size_t> pending_at; // key -> absolute position
+size_t taken = 0;                                 // notes handed out so far
+
+uint64_t lost_events = 0;
+bool lost_unknown = false;
+
+constexpr uint64_t SIGNAL_KEY = uint64_t{1} << 63;
+
+void post(uint64_t key, int16_t filter, uintptr_t ident, uint32_t fflags, int64_t data)
+{
+    auto it = pending_at.find(key);
+    if (it != pending_at.end()) {
+        struct os::kevent &note = pending[it->second - taken];
+        note.fflags |= fflags;
+        if (fflags & os::NOTE_EXIT)
+            note.data = data;
+        return;
+    }
+    struct os::kevent note = {};
+    note.ident = ident;
+    note.filter = filter;
+    note.fflags = fflags;
+    note.data = data;
+    pending_at[key] = taken + pending.size();
+    pending.push_back(note);
+    pending_keys.push_back(key);
+}
+
+// A process that ended, unlike one whose thread exec'd or whose leader
+// thread alone ended, is no longer running.
+bool still_running(int pid)
+{
+    stat_fields st;
+    return read_stat(pid, &st) && st.state != 'Z' && st.state != 'X';
+}
+
+} // namespace
+
+int add_process_watch(int pid, uint32_t fflags)
+{
+    os::kinfo_proc kp;
+    int threads;
+    if (pid <= 0 || !read_process(pid, &kp, &threads))
+        return ESRCH;
+    if (kp.ki_stat == os::SZOMB && !(fflags & os::NOTE_EXIT))
+        return ESRCH;
+    auto it = watches.find(pid);
+    if (it != watches.end()) {
+        it->second.fflags = fflags;
+    } else {
+        watches[pid] = watch{fflags, monotonic_ns(), next_serial++, threads > 1};
+    }
+    release_held_child(pid);
+    return 0;
+}
+
+void post_signal(int signo)
+{
+    post(SIGNAL_KEY | static_cast<uint64_t>(signo), os::EVFILT_SIGNAL,
+         static_cast<uintptr_t>(signo), 0, 0);
+}
+
+bool notes_pending()
+{
+    return !pending.empty();
+}
+
+int take_notes(struct os::kevent *events, int nevents)
+{
+    int n = 0;
+    while (n < nevents && !pending.empty()) {
+        events[n++] = pending.front();
+        pending_at.erase(pending_keys.front());
+        pending.pop_front();
+        pending_keys.pop_front();
+        taken++;
+    }
+    return n;
+}
+
+void on_fork(int parent_tgid, int child_tgid, int64_t ns)
+{
+    auto parent = watches.find(parent_tgid);
+    if (parent == watches.end() || !(parent->second.fflags & os::NOTE_TRACK) ||
+        ns < parent->second.since_ns)
+        return;
+    // The child is watched from its creation, as its parent is.
+    watches[child_tgid] = watch{parent->second.fflags, ns, next_serial++, false};
+    remember_fork_time(child_tgid, wall_us_from_monotonic_ns(ns));
+}
+
+void on_thread(int tgid)
+{
+    auto it = watches.find(tgid);
+    if (it != watches.end())
+        it->second.threaded = true;
+}
+
+void on_exec(int tgid, int64_t ns)
+{
+    auto it = watches.find(tgid);
+    if (it == watches.end() || !(it->second.fflags & os::NOTE_EXEC) || ns < it->second.since_ns)
+        return;
+    post(it->second.serial, os::EVFILT_PROC, static_cast<uintptr_t>(tgid), os::NOTE_EXEC, 0);
+}
+
+void on_exit(int tgid, int status, int64_t ns)
+{
+    auto it = watches.find(tgid);
+    if (it == watches.end() || ns < it->second.since_ns)
+        return;
+    if (it->second.threaded && still_running(tgid))
+        return;
+    if (it->second.fflags & os::NOTE_EXIT)
+        post(it->second.serial, os::EVFILT_PROC, static_cast<uintptr_t>(tgid), os::NOTE_EXIT,
+             status);
+    watches.erase(it);
+    forget_fork_time(tgid);
+}
+
+void on_lost(uint64_t count)
+{
+    if (count == 0)
+        lost_unknown = true;
+    lost_events += count;
+}
+
+namespace {
+
+// Every process /proc lists now, with its parent.
+std::unordered_map<int, int> current_parents()
+{
+    std::unordered_map<int, int> parents;
+    int fd = openat(proc_root(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = fd == -1 ? nullptr : fdopendir(fd);
+    if (!dir) {
+        if (fd != -1)
+            close(fd);
+        return parents;
+    }
+    while (const struct dirent *entry = readdir(dir)) {
+        char *end;
+        long pid = strtol(entry->d_name, &end, 10);
+        stat_fields st;
+        if (*end == '\0' && pid > 0 && read_stat(static_cast<int>(pid), &st))
+            parents[static_cast<int>(pid)] = st.ppid;
+    }
+    closedir(dir);
+    return parents;
+}
+
+// The tracking watch that pid's ancestry reaches, if any.
+const watch *tracking_ancestor(int pid, const std::unordered_map<int, int> &parents)
+{
+    for (size_t steps = 0; steps <= parents.size(); steps++) {
+        auto up = parents.find(pid);
+        if (up == parents.end() || up->second <= 0)
+            return nullptr;
+        pid = up->second;
+        auto w = watches.find(pid);
+        if (w != watches.end())
+            return (w->second.fflags & os::NOTE_TRACK) ? &w->second : nullptr;
+    }
+    return nullptr;
+}
+
+// After lost events the table may miss new processes and hold ended ones:
+// drop the watches of processes that are gone, and watch every process whose
+// ancestry reaches a tracking watch.
+void resynchronise()
+{
+    std::unordered_map<int, int> parents = current_parents();
+    for (auto it = watches.begin(); it != watches.end();) {
+        if (parents.count(it->first)) {
+            ++it;
+        } else {
+            forget_fork_time(it->first);
+            it = watches.erase(it);
+        }
+    }
+    int64_t now = monotonic_ns();
+    for (const auto &[pid, ppid] : parents) {
+        if (watches.count(pid))
+            continue;
+        if (const watch *w = tracking_ancestor(pid, parents))
+            watches[pid] = watch{w->fflags, now, next_serial++, true};
+    }
+}
+
+} // namespace
+
+void recover_from_loss()
+{
+    if (lost_events == 0 && !lost_unknown)
+        return;
+    if (lost_unknown)
+        fprintf(stderr, "forklog: warning: the kernel dropped process events; "
+                        "re-reading the process table to keep following new processes\n");
+    else
+        fprintf(stderr, "forklog: warning: the kernel dropped %llu process events; "
+                        "re-reading the process table to keep following new processes\n",
+                static_cast<unsigned long long>(lost_events));
+    lost_events = 0;
+    lost_unknown = false;
+    resynchronise();
+}
+
+} // namespace linux_layer

@@ -1,0 +1,28 @@
+// The watch table as the event queue uses it.
+#pragma once
+
+#include <cstdint>
+
+namespace os {
+struct kevent;
+}
+
+namespace linux_layer {
+
+// Watches pid (a process, not a thread) for fflags, or renews its watch;
+// 0, or ESRCH for a process that is gone, or a zombie watched without NOTE_EXIT.
+int add_process_watch(int pid, uint32_t fflags);
+
+// Notes signo; several unread notes of one signal are one.
+void post_signal(int signo);
+
+bool notes_pending();
+
+// Moves up to nevents notes, oldest first, into events; their number.
+int take_notes(struct os::kevent *events, int nevents);
+
+// After an event source lost events: one warning, then the table is
+// brought back in line with the processes that exist.
+void recover_from_loss();
+
+} // namespace linux_layer

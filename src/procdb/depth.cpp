@@ -1,0 +1,42 @@
+// The ancestry walk: up the parent links, one query per generation.
+#include "procdb/depth.h"
+
+#include <cstdio>
+
+#include "run/settings.h"
+
+int process_depth(int pid)
+{
+    // Parent links may change between queries. A walk longer than the number
+    // of processes that can be alive, or one that comes back to a pid it has
+    // seen, is following a loop: give up on it. Seen pids are checked against
+    // one remembered pid, renewed at every power of two (Brent), which finds
+    // any loop without memory that grows with the walk.
+    const long limit = os::max_processes();
+    int remembered = 0;
+    long stretch = 1;
+    long since = 0;
+    for (long depth = 0; depth <= limit; depth++) {
+        int count;
+        const os::kinfo_proc *kp =
+            os::kvm_getprocs(run_settings.kd, os::KERN_PROC_PID, pid, &count);
+        if (!kp) {
+            fprintf(stderr, "forklog: kvm_getprocs: %s\n", os::kvm_geterr(run_settings.kd));
+            return -1;
+        }
+        if (pid == run_settings.root_pid)
+            return static_cast<int>(depth);
+        int ppid = kp->ki_ppid;
+        if (ppid == run_settings.root_pid)
+            return static_cast<int>(depth + 1);
+        if (ppid == 0 || ppid == remembered)
+            return -1;
+        if (++since == stretch) {
+            remembered = pid;
+            stretch *= 2;
+            since = 0;
+        }
+        pid = ppid;
+    }
+    return -1;
+}

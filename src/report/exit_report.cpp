@@ -1,0 +1,46 @@
+// Writing the exit line from the slot the process held.
+#include "report/exit_report.h"
+
+#include <cstdio>
+
+#include "procdb/pid_db.h"
+#include "report/indent.h"
+#include "report/shquote.h"
+#include "run/settings.h"
+
+namespace {
+
+void print_ending(int status)
+{
+    FILE *out = run_settings.output;
+    if (!os::wifsignaled(status)) {
+        fprintf(out, " exited status=%d", os::wexitstatus(status));
+        return;
+    }
+    // The status can name a signal past the end of the name table.
+    int sig = os::wtermsig(status);
+    if (sig < os::sys_nsig && os::sys_signame[sig])
+        fprintf(out, " exited signal=%s", os::sys_signame[sig]);
+    else
+        fprintf(out, " exited signal=%d", sig);
+}
+
+} // namespace
+
+void report_exit(int pid, int status)
+{
+    int s = pid_db_release(pid);
+    if (s < 0 || !run_settings.timing)
+        return;
+    // The slot is free again but keeps its fields until the next claim,
+    // which cannot come before this line is written.
+    const pid_db_entry *slot = &pid_db[s];
+    FILE *out = run_settings.output;
+    print_indent(slot->depth);
+    fprintf(out, "%d- ", pid);
+    print_shquoted(slot->cmd);
+    print_ending(status);
+    os::timeval now;
+    fprintf(out, " time=%.3fs\n", elapsed_seconds(slot->start, &now));
+    fflush(out);
+}

@@ -1,0 +1,53 @@
+// Waiting for notes and handing each to its report.
+#include "run/event_loop.h"
+
+#include "report/exec_report.h"
+#include "report/exit_report.h"
+#include "run/settings.h"
+
+namespace {
+
+void dispatch(const struct os::kevent &note)
+{
+    if (note.filter == os::EVFILT_PROC) {
+        int pid = static_cast<int32_t>(static_cast<uint32_t>(note.ident));
+        // A process that exec'd and ended before its note was read gets
+        // the exit report only.
+        if (note.fflags & os::NOTE_EXIT)
+            report_exit(pid, static_cast<int32_t>(static_cast<uint32_t>(note.data)));
+        else if (note.fflags & os::NOTE_EXEC)
+            report_exec(pid);
+    } else if (note.filter == os::EVFILT_SIGNAL) {
+        if (note.ident == static_cast<uintptr_t>(os::SIGNO_CHLD))
+            reap_children();
+        else if (note.ident == static_cast<uintptr_t>(os::SIGNO_INT))
+            run_settings.quit = true;
+    }
+}
+
+} // namespace
+
+void reap_children()
+{
+    int status;
+    int pid;
+    while ((pid = os::waitpid(-1, &status, os::WAIT_NOHANG)) > 0) {
+        if (run_settings.timing)
+            report_exit(pid, status);
+        if (pid == run_settings.root_pid)
+            run_settings.quit = true;
+    }
+}
+
+void event_loop()
+{
+    struct os::kevent events[EVENT_BATCH];
+    while (!run_settings.quit) {
+        int n = os::kevent(run_settings.kq, nullptr, 0, events, EVENT_BATCH, nullptr);
+        for (int i = 0; i < n; i++) {
+            dispatch(events[i]);
+            if (run_settings.quit)
+                return;
+        }
+    }
+}

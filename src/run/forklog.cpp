@@ -1,0 +1,17 @@
+// The order of a run: the command line, start-up, then the event loop.
+#include "run/forklog.h"
+
+#include "run/event_loop.h"
+#include "run/options.h"
+#include "run/settings.h"
+#include "run/startup.h"
+
+int forklog_main(int argc, char *argv[])
+{
+    run_settings_reset();
+    int first = parse_options(argc, argv);
+    if (start_up(argc, argv, first) != 0)
+        return -1;
+    event_loop();
+    return 0;
+}

@@ -1,0 +1,65 @@
+// Parsing the command line into the run settings.
+#include "run/options.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "run/settings.h"
+
+void usage()
+{
+    static const char text[] = "Usage: forklog [-deflqtu] [-o FILE] [-p PID|CMD...]\n";
+    fputs(text, stderr);
+    exit(1);
+}
+
+int parse_options(int argc, char *argv[])
+{
+    run_settings.output = stdout;
+    int ch;
+    while ((ch = os::getopt(argc, argv, "deflo:p:qtwu")) != -1) {
+        switch (ch) {
+        case 'd':
+            run_settings.show_cwd = true;
+            break;
+        case 'e':
+            run_settings.show_env = true;
+            break;
+        case 'f':
+            run_settings.flat = true;
+            break;
+        case 'l':
+            run_settings.full_path = true;
+            break;
+        case 'o':
+            // Opened at once, so a run that ends in usage() has still
+            // created or emptied every file named.
+            run_settings.output = fopen(os::getopt_optarg(), "w");
+            if (!run_settings.output) {
+                perror("fopen");
+                exit(1);
+            }
+            break;
+        case 'p':
+            run_settings.root_pid = atoi(os::getopt_optarg());
+            break;
+        case 'q':
+            run_settings.quiet = true;
+            break;
+        case 't':
+            run_settings.timing = true;
+            break;
+        case 'u':
+            run_settings.show_user = true;
+            break;
+        case 'w':
+            break;
+        default:
+            usage();
+        }
+    }
+    int first = os::getopt_optind();
+    if (run_settings.root_pid != 1 && first != argc)
+        usage();
+    return first;
+}

@@ -1,0 +1,43 @@
+// A test fixture for the logic: a fresh fake kernel and run state per test,
+// with the output stream captured in memory.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+
+#include "fake_platform.h"
+#include "run/settings.h"
+
+class logic_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fake::reset();
+        out = open_memstream(&buf, &len);
+        run_settings.output = out;
+        run_settings.kd = os::kvm_openfiles(nullptr, nullptr, nullptr, os::OPEN_READONLY, nullptr);
+    }
+
+    void TearDown() override
+    {
+        run_settings.output = stdout;
+        fclose(out);
+        free(buf);
+    }
+
+    // What the logic has flushed so far.
+    std::string flushed() const { return std::string(buf, len); }
+
+    // Everything written so far, flushed or not.
+    std::string written()
+    {
+        fflush(out);
+        return std::string(buf, len);
+    }
+
+    FILE *out = nullptr;
+    char *buf = nullptr;
+    size_t len = 0;
+};

@@ -107,6 +107,7 @@ int apply(const struct os::kevent &change)
 int apply_changes(const struct os::kevent *changes, int n)
 {
     k.queries.change_calls++;
+    k.change_sizes.push_back(n);
     if (!k.change_errnos.empty()) {
         int e = k.change_errnos.front();
         k.change_errnos.pop_front();
@@ -205,7 +206,9 @@ kinfo_proc *kvm_getprocs(kvm_t *, int op, int arg, int *count)
         return fake::records.data();
     }
     k.queries.record++;
-    const fake::process *p = fake::find(arg);
+    fake::process *p = const_cast<fake::process *>(fake::find(arg));
+    if (p && p->records_until_failure >= 0 && p->records_until_failure-- == 0)
+        p->fail_record = true;
     if (!p || p->fail_record) {
         errno = ESRCH;
         return nullptr;

@@ -25,6 +25,7 @@ struct process {
     std::string exe;
     // Failure switches, one per query.
     bool fail_record = false;
+    int records_until_failure = -1; // when >= 0, that many record queries succeed
     bool fail_argv = false;
     bool fail_env = false;
     bool fail_cwd = false;
@@ -58,8 +59,9 @@ struct kernel {
     // Children that waitpid reaps, in order; then it answers 0.
     std::deque<std::pair<int, int>> ended_children;
 
-    // Every change applied, in order.
+    // Every change applied, in order, and the size of each change call.
     std::vector<struct os::kevent> watches;
+    std::vector<int> change_sizes;
     // errno for the next change calls; 0 lets a call apply its changes.
     std::deque<int> change_errnos;
 

@@ -16,6 +16,7 @@ protected:
     {
         fake::reset();
         out = open_memstream(&buf, &len);
+        fflush(out);
         run_settings.output = out;
         run_settings.kd = os::kvm_openfiles(nullptr, nullptr, nullptr, os::OPEN_READONLY, nullptr);
     }
@@ -25,6 +26,15 @@ protected:
         run_settings.output = stdout;
         fclose(out);
         free(buf);
+        buf = nullptr;
+        len = 0;
+    }
+
+    // A fresh start within one test.
+    void restart()
+    {
+        TearDown();
+        SetUp();
     }
 
     // What the logic has flushed so far.

@@ -58,7 +58,6 @@ TEST_F(options_test, sets_flags_root_and_command_start)
     };
     for (const auto &c : cases) {
         fake::reset();
-        run_settings.output = out;
         int first = parse(c.words);
         std::string shown = testing::PrintToString(c.words);
         EXPECT_EQ(flags(), c.flags) << shown;

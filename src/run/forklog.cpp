@@ -3,12 +3,10 @@
 
 #include "run/event_loop.h"
 #include "run/options.h"
-#include "run/settings.h"
 #include "run/startup.h"
 
 int forklog_main(int argc, char *argv[])
 {
-    run_settings_reset();
     int first = parse_options(argc, argv);
     if (start_up(argc, argv, first) != 0)
         return -1;

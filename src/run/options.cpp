@@ -33,8 +33,9 @@ int parse_options(int argc, char *argv[])
             break;
         case 'o':
             // Opened at once, so a run that ends in usage() has still
-            // created or emptied every file named.
-            run_settings.output = fopen(os::getopt_optarg(), "w");
+            // created or emptied every file named; close-on-exec, so the
+            // command does not inherit it.
+            run_settings.output = fopen(os::getopt_optarg(), "we");
             if (!run_settings.output) {
                 perror("fopen");
                 exit(1);

@@ -6,7 +6,4 @@ run_settings_record run_settings;
 void run_settings_reset()
 {
     run_settings = run_settings_record{};
-    run_settings.output = stdout;
-    run_settings.root_pid = 1;
-    run_settings.kq = -1;
 }

@@ -1,0 +1,125 @@
+// Whole runs on the fake kernel: the dispatch of notes, reaping, and the
+// lines that reach the output.
+#include "procdb/pid_db.h"
+#include "run_fixture.h"
+
+namespace {
+
+using os::NOTE_CHILD;
+using os::NOTE_EXEC;
+using os::NOTE_EXIT;
+
+class event_loop_test : public run_test {
+protected:
+    static struct os::kevent exec_of(int pid) { return fake::proc_note(pid, NOTE_EXEC); }
+    static struct os::kevent sigchld() { return fake::signal_note(os::SIGNO_CHLD); }
+    static struct os::kevent sigint() { return fake::signal_note(os::SIGNO_INT); }
+};
+
+TEST_F(event_loop_test, timing_in_command_scope_shows_exec_re_exec_and_the_reaped_end)
+{
+    fake::process &cmd = fake::add(4242, 1, {"sh", "-c", "x"});
+    cmd.start = {100, 0};
+    fake::add(4243, 4242, {"cc", "a.c"}).start = {100, 500000};
+    const std::string long_word = "a-program-name-much-longer-than-31";
+    fake::k.clock = {101, 0};
+    batch({exec_of(4242), exec_of(4243)});
+    fake::k.before_wait = [&] {
+        if (fake::k.batches.size() == 1) {
+            cmd.argv = {long_word};
+            fake::k.clock = {103, 250000};
+        }
+    };
+    batch({exec_of(4242), sigchld(), exec_of(4243)});
+    fake::k.ended_children = {{4242, 0x86}};
+    EXPECT_EQ(run({"-t", "sh", "-c", "x"}), 0);
+    EXPECT_EQ(lines(), "4242+ sh -c x\n"
+                       "  4243+ cc a.c\n"
+                       "4242- sh execed time=3.250s\n"
+                       "4242+ " + long_word + "\n"
+                       "4242- " + long_word.substr(0, 31) + " exited signal=ABRT time=0.000s\n");
+    EXPECT_EQ(fake::k.batches.size(), 0u);
+    EXPECT_EQ(fake::k.queries.argv, 3) << "the exec after the command's end is not handled";
+}
+
+TEST_F(event_loop_test, the_commands_end_without_timing_writes_nothing_and_status_is_0)
+{
+    fake::add(4242, 1, {"false"});
+    batch({exec_of(4242)});
+    batch({sigchld()});
+    fake::k.ended_children = {{4242, 0x300}};
+    EXPECT_EQ(run({"false"}), 0);
+    EXPECT_EQ(lines(), "4242 false\n");
+}
+
+TEST_F(event_loop_test, sigchld_reaps_every_ended_child)
+{
+    fake::add(4242, 1, {"sh"});
+    batch({exec_of(4242), sigchld()});
+    fake::k.ended_children = {{777, 0}, {4242, 0}, {778, 0}};
+    EXPECT_EQ(run({"-t", "sh"}), 0);
+    EXPECT_TRUE(fake::k.ended_children.empty());
+}
+
+TEST_F(event_loop_test, exit_is_tested_before_exec_and_child_notes_are_passed_over)
+{
+    fake::add(10, 1, {"make"});
+    fake::add(11, 10, {"cc"});
+    batch({exec_of(10), fake::proc_note(11, NOTE_CHILD)});
+    batch({fake::proc_note(11, NOTE_EXEC | NOTE_EXIT, 0x100), fake::proc_note(10, NOTE_EXIT, 0)});
+    batch({sigint(), exec_of(11)});
+    EXPECT_EQ(run({"-t"}), 0);
+    EXPECT_EQ(lines(), "  10+ make\n"
+                       "  10- make exited status=0 time=0.000s\n");
+    EXPECT_EQ(fake::k.queries.argv, 1);
+}
+
+TEST_F(event_loop_test, exit_notes_free_slots_even_without_timing)
+{
+    fake::add(10, 1, {"make"});
+    batch({exec_of(10)});
+    fake::k.before_wait = [] {
+        if (fake::k.batches.size() == 1) {
+            EXPECT_EQ(pid_db[0].pid, 10);
+        }
+    };
+    batch({fake::proc_note(10, NOTE_EXIT, 0), sigint()});
+    EXPECT_EQ(run({}), 0);
+    EXPECT_EQ(pid_db[0].pid, 0);
+    EXPECT_EQ(lines(), "  10 make\n");
+}
+
+TEST_F(event_loop_test, failed_waits_and_foreign_notes_are_passed_over)
+{
+    batch({});
+    struct os::kevent other = fake::signal_note(15);
+    struct os::kevent odd = {};
+    odd.filter = -9;
+    batch({other, odd});
+    batch({sigint()});
+    EXPECT_EQ(run({}), 0);
+    EXPECT_EQ(lines(), "");
+}
+
+TEST_F(event_loop_test, each_line_reaches_the_output_whole)
+{
+    fake::add(10, 1, {"make", "all"});
+    fake::add(11, 10, {"cc"}).records_until_failure = 1;
+    fake::add(12, 10, {"ld"});
+    batch({exec_of(10)});
+    batch({exec_of(11)});
+    batch({exec_of(12)});
+    batch({sigint()});
+    std::vector<std::string> seen;
+    fake::k.before_wait = [&] { seen.push_back(lines()); };
+    EXPECT_EQ(run({"-t"}), 0);
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "",
+                        "  10+ make all\n",
+                        "  10+ make all\n", // the lone newline of 11 waits
+                        "  10+ make all\n\n    12+ ld\n",
+                    }));
+    EXPECT_EQ(messages, "unit_tests: kvm_getprocs: No such process\n");
+}
+
+} // namespace

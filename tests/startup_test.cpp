@@ -1,0 +1,109 @@
+// Start-up: the order of its steps, its fatal lines, and the snapshot rules.
+#include "procdb/pid_db.h"
+#include "run/startup.h"
+#include "run_fixture.h"
+
+namespace {
+
+using startup_test = run_test;
+
+std::vector<std::string> idents(const std::vector<struct os::kevent> &watches)
+{
+    std::vector<std::string> out;
+    for (const auto &w : watches)
+        out.push_back(std::to_string(w.filter) + ":" + std::to_string(w.ident) + ":" +
+                      std::to_string(w.fflags));
+    return out;
+}
+
+TEST_F(startup_test, command_scope_watches_sigchld_forks_then_watches_sigint_and_the_root)
+{
+    fake::add(4242, 1, {"make"});
+    batch({fake::signal_note(os::SIGNO_INT)});
+    EXPECT_EQ(run({"make", "-j4"}), 0);
+    EXPECT_EQ(run_settings.root_pid, 4242);
+    EXPECT_EQ(idents(fake::k.watches),
+              (std::vector<std::string>{"-6:20:0", "-6:2:0", "-5:4242:" + std::to_string(0x20000001)}));
+    EXPECT_EQ(fake::k.signal_calls, (std::vector<std::pair<int, int>>{{2, os::SIGNAL_IGNORE}}));
+    EXPECT_EQ(messages, "");
+}
+
+TEST_F(startup_test, the_whole_system_snapshot_skips_pid_0_kernel_children_and_zombies)
+{
+    fake::add(0, 0, {"swapper"});
+    fake::add(2, 0, {"kthread"});
+    fake::add(10, 1, {"sshd"});
+    fake::add(11, 10, {"dead"}).stat = os::SZOMB;
+    fake::add(12, 10, {"sh"});
+    batch({fake::signal_note(os::SIGNO_INT)});
+    EXPECT_EQ(run({}), 0);
+    const std::string all = std::to_string(0xa0000001);
+    EXPECT_EQ(idents(fake::k.watches),
+              (std::vector<std::string>{"-6:2:0", "-5:10:" + all, "-5:12:" + all}));
+    EXPECT_EQ(fake::k.change_sizes, (std::vector<int>{1, 6})) << "one entry per record";
+}
+
+TEST_F(startup_test, a_process_ending_during_registration_takes_a_new_snapshot)
+{
+    fake::add(10, 1, {"sh"}).vanish_after_snapshot = true;
+    fake::add(12, 1, {"sh"});
+    batch({fake::signal_note(os::SIGNO_INT)});
+    EXPECT_EQ(run({}), 0);
+    EXPECT_EQ(messages, "unit_tests: kevent ALL: No such process\n");
+    EXPECT_EQ(fake::k.queries.snapshot, 2);
+
+    restart();
+    fake::k.change_errnos = {0, ESRCH, ESRCH, 0};
+    batch({fake::signal_note(os::SIGNO_INT)});
+    EXPECT_EQ(run({}), 0);
+    EXPECT_EQ(messages, "unit_tests: kevent ALL: No such process\n"
+                        "unit_tests: kevent ALL: No such process\n");
+    EXPECT_EQ(fake::k.queries.snapshot, 3);
+}
+
+TEST_F(startup_test, another_registration_failure_warns_once_and_the_run_goes_on)
+{
+    fake::add(10, 1, {"sh"});
+    fake::k.change_errnos = {0, EPERM};
+    batch({fake::signal_note(os::SIGNO_INT)});
+    EXPECT_EQ(run({}), 0);
+    EXPECT_EQ(messages, "unit_tests: kevent ALL: Operation not permitted\n");
+    EXPECT_EQ(fake::k.queries.snapshot, 1);
+}
+
+TEST_F(startup_test, an_unreadable_snapshot_gives_status_255_without_reading_notes)
+{
+    fake::k.snapshot_fails = true;
+    fake::k.kvm_error = "cannot read /proc";
+    EXPECT_EQ(run({}), -1);
+    EXPECT_EQ(messages, "forklog: kvm_getprocs ALL: cannot read /proc\n");
+    EXPECT_EQ(fake::k.queries.waits, 0);
+}
+
+using startup_death_test = startup_test;
+
+TEST_F(startup_death_test, each_fatal_step_writes_its_line_and_ends_with_status_1)
+{
+    struct {
+        std::function<void()> script;
+        std::vector<std::string> words;
+        const char *line;
+    } cases[] = {
+        {[] { fake::k.kqueue_errno = EPERM; }, {}, "unit_tests: kqueue: Operation not permitted\n"},
+        {[] { fake::k.kvm_open_errno = EACCES; }, {}, "unit_tests: kvm_open: Permission denied\n"},
+        {[] { fake::k.change_errnos = {EBADF}; }, {"ls"}, "unit_tests: kevent: Bad file descriptor\n"},
+        {[] { fake::k.fork_result = -1; }, {"ls"}, "unit_tests: fork: Resource temporarily unavailable\n"},
+        {[] { fake::k.fork_result = 0; }, {"no-such-cmd"}, "unit_tests: execvp: No such file or directory\n"},
+        {[] { fake::k.change_errnos = {0, ENOMEM}; }, {"ls"}, "unit_tests: kevent: Cannot allocate memory\n"},
+        {[] {}, {"-p", "999"}, "unit_tests: kevent: No such process\n"},
+    };
+    for (const auto &c : cases) {
+        fake::reset();
+        fake::add(4242, 1, {"ls"});
+        c.script();
+        EXPECT_EXIT(run_uncaptured(c.words), testing::ExitedWithCode(1), std::string("^") + c.line + "$")
+            << c.line;
+    }
+}
+
+} // namespace

@@ -1,0 +1,363 @@
+// forklog on the real kernel: the built binary against processes that the
+// tests start. Needs root; skipped otherwise, unless FORKLOG_LIVE_TESTS is
+// "required", when a skip is a failure.
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <regex>
+#include <spawn.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::stringstream s(text);
+    for (std::string line; std::getline(s, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// One run of a program with its output and errors going to files.
+class process_run {
+public:
+    process_run(const std::string &dir, const std::vector<std::string> &argv_words)
+        : out_path(dir + "/out." + std::to_string(serial)),
+          err_path(dir + "/err." + std::to_string(serial))
+    {
+        serial++;
+        std::vector<std::string> words = argv_words;
+        std::vector<char *> argv;
+        for (std::string &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        int rc = posix_spawn(&pid, words[0].c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(rc, 0) << words[0];
+    }
+
+    ~process_run()
+    {
+        if (pid > 0 && !reaped) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+
+    // The exit status, or -1 after killing a run that outlived the limit.
+    int wait(std::chrono::milliseconds limit = 20s)
+    {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        int status;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "still running after the time limit; killed";
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                reaped = true;
+                return -1;
+            }
+            std::this_thread::sleep_for(2ms);
+        }
+        reaped = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    bool wait_for_output(const std::string &text, std::chrono::milliseconds limit = 10s)
+    {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (out().find(text) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(5ms);
+        }
+        return false;
+    }
+
+    void signal(int sig) { kill(pid, sig); }
+    std::string out() const { return read_file(out_path); }
+    std::string err() const { return read_file(err_path); }
+
+    pid_t pid = -1;
+
+private:
+    static inline int serial = 0;
+    std::string out_path;
+    std::string err_path;
+    bool reaped = false;
+};
+
+class live_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char *need = getenv("FORKLOG_LIVE_TESTS");
+        bool required = need && std::string(need) == "required";
+        if (geteuid() != 0) {
+            if (required)
+                FAIL() << "live tests are required but need root";
+            GTEST_SKIP() << "live tests need root";
+        }
+        char tmpl[] = "/tmp/forklog-live-XXXXXX";
+        dir = mkdtemp(tmpl);
+    }
+
+    void TearDown() override
+    {
+        if (!dir.empty()) {
+            EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+        }
+    }
+
+    std::unique_ptr<process_run> forklog(std::vector<std::string> words)
+    {
+        words.insert(words.begin(), FORKLOG_BINARY);
+        return std::make_unique<process_run>(dir, words);
+    }
+
+    std::string dir;
+};
+
+// A line of the output: indentation, pid, marks, the rest.
+struct line {
+    int depth;
+    int pid;
+    std::string mark;
+    std::string rest;
+};
+
+std::vector<line> parse(const std::string &out)
+{
+    static const std::regex shape("^( *)([0-9]+)([+-]?) (.*)$");
+    std::vector<line> lines;
+    for (const std::string &l : split_lines(out)) {
+        std::smatch m;
+        if (!std::regex_match(l, m, shape)) {
+            ADD_FAILURE() << "not a whole line: " << testing::PrintToString(l);
+            continue;
+        }
+        lines.push_back({static_cast<int>(m[1].length()) / 2, std::stoi(m[2]), m[3], m[4]});
+    }
+    return lines;
+}
+
+TEST_F(live_test, command_scope_shows_the_tree_indented_by_generation)
+{
+    auto run = forklog({"--", "/bin/sh", "-c", "sleep 0.05; /bin/sh -c 'sleep 0.05; exec sleep 0.06'; exit 3"});
+    EXPECT_EQ(run->wait(), 0) << "the command's own status is not passed on";
+    std::vector<line> lines = parse(run->out());
+    ASSERT_EQ(lines.size(), 5u) << run->out() << run->err();
+    EXPECT_EQ(lines[0].depth, 0);
+    EXPECT_EQ(lines[0].rest, "/bin/sh -c 'sleep 0.05; /bin/sh -c '\\''sleep 0.05; exec sleep 0.06'\\''; exit 3'");
+    EXPECT_EQ(lines[1].depth, 1);
+    EXPECT_EQ(lines[1].rest, "sleep 0.05");
+    EXPECT_EQ(lines[2].depth, 1);
+    EXPECT_EQ(lines[2].rest, "/bin/sh -c 'sleep 0.05; exec sleep 0.06'");
+    EXPECT_EQ(lines[3].depth, 2);
+    EXPECT_EQ(lines[3].rest, "sleep 0.05");
+    EXPECT_EQ(lines[4].depth, 1);
+    EXPECT_EQ(lines[4].pid, lines[2].pid) << "the re-exec keeps its pid";
+    EXPECT_EQ(lines[4].rest, "sleep 0.06");
+    EXPECT_EQ(run->err(), "");
+}
+
+TEST_F(live_test, the_commands_first_exec_is_always_seen)
+{
+    int seen = 0;
+    const int runs = 200;
+    for (int i = 0; i < runs; i++) {
+        auto run = forklog({"/bin/sleep", "0.005"});
+        ASSERT_EQ(run->wait(), 0);
+        std::vector<line> lines = parse(run->out());
+        if (lines.size() == 1 && lines[0].depth == 0 && lines[0].rest == "/bin/sleep 0.005")
+            seen++;
+        else
+            ADD_FAILURE() << "run " << i << ": " << run->out() << run->err();
+    }
+    EXPECT_EQ(seen, runs);
+}
+
+TEST_F(live_test, a_command_that_cannot_be_found_fails_in_its_own_process)
+{
+    auto run = forklog({"-t", "/no/such/command", "x"});
+    EXPECT_EQ(run->wait(), 0);
+    EXPECT_EQ(run->out(), "");
+    EXPECT_EQ(run->err(), "forklog: execvp: No such file or directory\n");
+}
+
+TEST_F(live_test, timing_shows_marks_re_execs_and_the_commands_end)
+{
+    auto run = forklog({"-t", "/bin/sh", "-c", "sleep 0.05; exec /bin/sleep 0.05"});
+    EXPECT_EQ(run->wait(), 0);
+    std::vector<line> lines = parse(run->out());
+    ASSERT_EQ(lines.size(), 5u) << run->out() << run->err();
+    int root = lines[0].pid;
+    EXPECT_EQ(lines[0].mark + lines[0].rest, "+/bin/sh -c 'sleep 0.05; exec /bin/sleep 0.05'");
+    EXPECT_EQ(lines[1].mark + lines[1].rest, "+sleep 0.05");
+    EXPECT_EQ(lines[2].pid, root);
+    EXPECT_TRUE(std::regex_match(lines[2].mark + lines[2].rest, std::regex("-/bin/sh execed time=0\\.[01][0-9]{2}s")))
+        << lines[2].rest;
+    EXPECT_EQ(lines[3].mark + lines[3].rest, "+/bin/sleep 0.05");
+    EXPECT_TRUE(std::regex_match(lines[4].mark + lines[4].rest,
+                                 std::regex("-/bin/sleep exited status=0 time=0\\.0[4-9][0-9]s")))
+        << lines[4].rest;
+
+    auto killed = forklog({"-t", "/bin/sh", "-c", "sleep 0.02; kill -TERM $$"});
+    EXPECT_EQ(killed->wait(), 0);
+    std::string out = killed->out();
+    EXPECT_TRUE(std::regex_search(out, std::regex("\n[0-9]+- /bin/sh exited signal=TERM time=0\\.[0-9]{3}s\n$")))
+        << out;
+}
+
+TEST_F(live_test, a_pid_scope_follows_a_running_tree_until_interrupted)
+{
+    process_run tree(dir, {"/bin/sh", "-c", "while :; do sh -c 'sleep 0.031'; done"});
+    std::this_thread::sleep_for(50ms);
+    auto run = forklog({"-p", std::to_string(tree.pid)});
+    ASSERT_TRUE(run->wait_for_output("sleep 0.031\n")) << run->out() << run->err();
+    run->signal(SIGINT);
+    EXPECT_EQ(run->wait(), 0);
+    for (const line &l : parse(run->out())) {
+        if (l.rest == "sh -c 'sleep 0.031'") {
+            EXPECT_EQ(l.depth, 1);
+        } else {
+            EXPECT_EQ(l.rest, "sleep 0.031");
+        }
+    }
+    EXPECT_EQ(run->err(), "");
+
+    auto missing = forklog({"-p", "2147483000"});
+    EXPECT_EQ(missing->wait(), 1);
+    EXPECT_EQ(missing->err(), "forklog: kevent: No such process\n");
+}
+
+// Depth of pid below pid 1, from /proc.
+int depth_below_init(int pid)
+{
+    int depth = 0;
+    while (pid != 1) {
+        std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            return -1;
+        pid = std::stoi(stat.substr(close + 4));
+        depth++;
+    }
+    return depth;
+}
+
+TEST_F(live_test, whole_system_scope_follows_trees_that_existed_before_it)
+{
+    process_run tree(dir, {"/bin/sh", "-c", "while :; do sleep 0.0417; done"});
+    std::this_thread::sleep_for(50ms);
+    int tree_depth = depth_below_init(tree.pid);
+    ASSERT_GT(tree_depth, 0);
+    auto run = forklog({});
+    ASSERT_TRUE(run->wait_for_output("sleep 0.0417\n")) << run->err();
+    run->signal(SIGINT);
+    EXPECT_EQ(run->wait(), 0);
+    int seen = 0;
+    for (const line &l : parse(run->out())) {
+        if (l.rest == "sleep 0.0417") {
+            EXPECT_EQ(l.depth, tree_depth + 1);
+            seen++;
+        }
+    }
+    EXPECT_GE(seen, 1);
+}
+
+TEST_F(live_test, user_directory_path_and_environment_show_what_the_process_has)
+{
+    std::string odd_dir = dir + "/dir with space\nand newline";
+    ASSERT_EQ(mkdir(odd_dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    char shell[PATH_MAX];
+    ASSERT_NE(realpath("/bin/sh", shell), nullptr);
+    auto run = forklog({"-u", "-d", "-l", "-e", "--", EXEC_HELPER, odd_dir, "65534", "A B=1",
+                        "EMPTY=", "=lead", "X=y=z", "PLAIN", "--", "/bin/sh", "-c", "sleep 0.05",
+                        "name", "it's", "a\nb", "", "\xff\xfe"});
+    EXPECT_EQ(run->wait(), 0);
+    std::vector<line> lines = parse(run->out());
+    ASSERT_EQ(lines.size(), 3u) << run->out() << run->err();
+    EXPECT_EQ(lines[1].pid, lines[0].pid);
+    std::string quoted_dir = "'" + dir + "/dir with space'$'\\n''and newline'";
+    EXPECT_EQ(lines[1].rest, "<nobody> " + quoted_dir + " % " + shell +
+                                 " -c 'sleep 0.05' name 'it'\\''s' 'a'$'\\n''b' '' \xff\xfe"
+                                 " 'A B'=1 EMPTY='' ''=lead X='y=z' PLAIN");
+    std::string sleep_line = "<nobody> " + quoted_dir + " % /usr/bin/sleep 0.05 ";
+    EXPECT_EQ(lines[2].rest.substr(0, sleep_line.size()), sleep_line);
+}
+
+TEST_F(live_test, without_the_privilege_the_queue_cannot_be_made)
+{
+    process_run run(dir, {EXEC_HELPER, "-", "65534", "--", FORKLOG_BINARY, "true"});
+    EXPECT_EQ(run.wait(), 1);
+    EXPECT_EQ(run.err(), "forklog: kqueue: Operation not permitted\n");
+    EXPECT_EQ(run.out(), "");
+}
+
+// Every exec of a storm of short processes gives exactly one outcome: its
+// line, an empty line with a warning (the process ended before it could be
+// read), or a depth message; and nothing is lost.
+TEST_F(live_test, an_exec_storm_loses_nothing_and_every_line_is_whole)
+{
+    const int execs = 3000;
+    auto run = forklog({"/bin/sh", "-c",
+                        "i=0; while [ $i -lt " + std::to_string(execs) + " ]; do /bin/true; i=$((i+1)); done"});
+    EXPECT_EQ(run->wait(60s), 0);
+    std::string out = run->out();
+    ASSERT_TRUE(out.empty() || out.back() == '\n');
+    int lines = 0, empty = 0;
+    for (const std::string &l : split_lines(out)) {
+        if (l.empty()) {
+            empty++;
+            continue;
+        }
+        EXPECT_TRUE(std::regex_match(l, std::regex("^(  )?[0-9]+ /bin/(true|sh -c .*)$"))) << l;
+        lines++;
+    }
+    // "kvm_getprocs" is both the depth walk's message and the warning after
+    // an empty line: the two texts are the same.
+    int getprocs = 0, getargv = 0;
+    for (const std::string &l : split_lines(run->err())) {
+        if (l == "forklog: kvm_getprocs: No such process")
+            getprocs++;
+        else if (l == "forklog: kvm_getargv: No such process")
+            getargv++;
+        else if (l != "forklog: warning: pid_db of size 1024 overflowed")
+            ADD_FAILURE() << "unexpected message: " << l;
+    }
+    EXPECT_EQ(lines + getargv + getprocs, execs + 1);
+    EXPECT_GE(empty, getargv);
+    EXPECT_LE(empty, getargv + getprocs);
+    printf("storm of %d execs: %d lines, %d empty lines, %d gone before the depth walk\n", execs,
+           lines, empty, getargv + getprocs - empty);
+}
+
+} // namespace

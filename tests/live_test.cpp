@@ -322,6 +322,44 @@ TEST_F(live_test, without_the_privilege_the_queue_cannot_be_made)
     EXPECT_EQ(run.out(), "");
 }
 
+// The command starts with what the tool was given: the same blocked and
+// ignored signals and descriptors as the same command started directly.
+TEST_F(live_test, the_command_inherits_nothing_from_the_tool)
+{
+    auto probe = [&](const std::string &report) {
+        return std::vector<std::string>{"/bin/sh", "-c",
+                                        "grep -E '^Sig(Blk|Ign)' /proc/$$/status > " + report +
+                                            "; ls /proc/$$/fd >> " + report};
+    };
+    std::string lines = dir + "/lines";
+    std::vector<std::string> traced = probe(dir + "/traced");
+    traced.insert(traced.begin(), {"-o", lines});
+    auto run = forklog(traced);
+    EXPECT_EQ(run->wait(), 0);
+    process_run direct(dir, probe(dir + "/direct"));
+    EXPECT_EQ(direct.wait(), 0);
+    EXPECT_NE(read_file(dir + "/direct"), "");
+    EXPECT_EQ(read_file(dir + "/traced"), read_file(dir + "/direct"));
+    EXPECT_EQ(split_lines(read_file(lines)).size(), 3u) << read_file(lines);
+}
+
+TEST_F(live_test, a_megabyte_of_arguments_arrives_whole)
+{
+    std::vector<std::string> words = {"--", "/bin/sh", "-c", "sleep 0.1", "name"};
+    std::string expected = "/bin/sh -c 'sleep 0.1' name";
+    for (int i = 0; i < 16; i++) {
+        std::string word(65536, static_cast<char>('a' + i));
+        words.push_back(word);
+        expected += " " + word;
+    }
+    auto run = forklog(words);
+    EXPECT_EQ(run->wait(), 0);
+    std::vector<line> lines = parse(run->out());
+    ASSERT_GE(lines.size(), 1u) << run->err();
+    EXPECT_EQ(lines[0].rest.size(), expected.size());
+    EXPECT_TRUE(lines[0].rest == expected);
+}
+
 // Every exec of a storm of short processes gives exactly one outcome: its
 // line, an empty line with a warning (the process ended before it could be
 // read), or a depth message; and nothing is lost.

@@ -87,6 +87,17 @@ int add_process_watch(int pid, uint32_t fflags)
     return 0;
 }
 
+void reset_watch_table()
+{
+    watches.clear();
+    pending.clear();
+    pending_keys.clear();
+    pending_at.clear();
+    taken = 0;
+    lost_events = 0;
+    lost_unknown = false;
+}
+
 void post_signal(int signo)
 {
     post(SIGNAL_KEY | static_cast<uint64_t>(signo), os::EVFILT_SIGNAL,

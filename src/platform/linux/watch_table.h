@@ -21,6 +21,9 @@ bool notes_pending();
 // Moves up to nevents notes, oldest first, into events; their number.
 int take_notes(struct os::kevent *events, int nevents);
 
+// Forgets every watch and note (for tests).
+void reset_watch_table();
+
 // After an event source lost events: one warning, then the table is
 // brought back in line with the processes that exist.
 void recover_from_loss();

@@ -336,20 +336,4 @@ int gettimeofday(timeval *tv)
     return 0;
 }
 
-int getopt(int argc, char *const argv[], const char *optstring)
-{
-    std::string in_order = std::string("+") + optstring;
-    return ::getopt(argc, argv, in_order.c_str());
-}
-
-const char *getopt_optarg()
-{
-    return optarg;
-}
-
-int getopt_optind()
-{
-    return optind;
-}
-
 } // namespace os

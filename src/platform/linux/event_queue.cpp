@@ -53,29 +53,37 @@ int apply(const struct os::kevent &change)
     return EINVAL;
 }
 
-void drain_signals()
+// Signals waiting on the descriptor, read but not yet noted.
+int read_signals(int *signals, int room)
 {
     struct signalfd_siginfo info[16];
+    int count = 0;
     ssize_t n;
-    while ((n = read(signal_fd, info, sizeof info)) > 0)
-        for (size_t i = 0; i < static_cast<size_t>(n) / sizeof info[0]; i++)
-            linux_layer::post_signal(static_cast<int>(info[i].ssi_signo));
+    while (count < room && (n = read(signal_fd, info, sizeof info)) > 0)
+        for (size_t i = 0; i < static_cast<size_t>(n) / sizeof info[0] && count < room; i++)
+            signals[count++] = static_cast<int>(info[i].ssi_signo);
+    return count;
 }
 
 // Takes in whatever the sources have ready; blocks first when asked to.
+// Signals are read before the process events and noted after them, so every
+// process event that came before a signal (a command's last exec before its
+// SIGCHLD) is noted before it.
 int gather(bool block)
 {
     struct epoll_event ready[2];
     int n = epoll_wait(epoll_fd, ready, 2, block ? -1 : 0);
     if (n == -1)
         return -1;
-    for (int i = 0; i < n; i++) {
-        if (ready[i].data.fd == source_fd)
-            linux_layer::connector_drain();
-        else if (ready[i].data.fd == signal_fd)
-            drain_signals();
-    }
+    int signals[64];
+    int count = 0;
+    for (int i = 0; i < n; i++)
+        if (ready[i].data.fd == signal_fd)
+            count = read_signals(signals, 64);
+    linux_layer::connector_drain();
     linux_layer::recover_from_loss();
+    for (int i = 0; i < count; i++)
+        linux_layer::post_signal(signals[i]);
     return 0;
 }
 

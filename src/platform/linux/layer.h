@@ -21,6 +21,7 @@ ssize_t read_proc(int pid, const char *name, std::vector<char> &buf);
 struct stat_fields {
     int ppid;
     char state; // as /proc shows it: R, S, D, Z, X, ...
+    int threads;
     unsigned long long start_ticks;
 };
 
@@ -36,8 +37,11 @@ struct kinfo_proc;
 namespace linux_layer {
 
 // The record of process pid, and its number of threads; false with errno
-// (ESRCH for a pid that is no process: gone, or a thread of another).
+// (ESRCH for a pid that is gone).
 bool read_process(int pid, os::kinfo_proc *kp, int *threads);
+
+// Whether pid is a process rather than a thread of another one.
+bool is_process(int pid);
 
 // ---- Clocks ------------------------------------------------------------------
 

@@ -1,10 +1,12 @@
 // Process records: one process, or every process, from /proc.
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/linux/layer.h"
@@ -27,29 +29,16 @@ void fail(int e)
     errno = e;
 }
 
-// The effective user id, thread-group id and thread count from /proc/PID/status.
-bool read_ids(int pid, uint32_t *euid, int *tgid, int *threads)
+// The effective user id: the owner of the /proc/PID directory, which unlike
+// the files in it stays the effective user for processes that are not dumpable.
+bool read_euid(int pid, uint32_t *euid)
 {
-    static std::vector<char> buf;
-    ssize_t n = linux_layer::read_proc(pid, "status", buf);
-    if (n <= 0) {
-        if (n == 0)
-            errno = ESRCH;
+    char name[16];
+    snprintf(name, sizeof name, "%d", pid);
+    struct stat st;
+    if (fstatat(linux_layer::proc_root(), name, &st, 0) == -1)
         return false;
-    }
-    buf[static_cast<size_t>(n)] = '\0';
-    const char *t = strstr(buf.data(), "\nTgid:");
-    const char *u = strstr(buf.data(), "\nUid:");
-    const char *th = strstr(buf.data(), "\nThreads:");
-    if (!t || !u || !th) {
-        errno = ESRCH;
-        return false;
-    }
-    *tgid = atoi(t + 6);
-    *threads = atoi(th + 9);
-    char *end;
-    strtoul(u + 5, &end, 10); // the real user id comes first
-    *euid = static_cast<uint32_t>(strtoul(end, nullptr, 10));
+    *euid = st.st_uid;
     return true;
 }
 
@@ -59,16 +48,12 @@ bool linux_layer::read_process(int pid, os::kinfo_proc *kp, int *threads)
 {
     linux_layer::stat_fields st;
     uint32_t euid;
-    int tgid;
-    if (!linux_layer::read_stat(pid, &st) || !read_ids(pid, &euid, &tgid, threads)) {
+    if (!linux_layer::read_stat(pid, &st) || !read_euid(pid, &euid)) {
         if (errno == ENOENT)
             errno = ESRCH;
         return false;
     }
-    if (tgid != pid) { // a thread, not a process
-        errno = ESRCH;
-        return false;
-    }
+    *threads = st.threads;
     kp->ki_pid = pid;
     kp->ki_ppid = st.ppid;
     kp->ki_uid = euid;
@@ -83,6 +68,17 @@ bool linux_layer::read_process(int pid, os::kinfo_proc *kp, int *threads)
     kp->ki_start.tv_sec = start_us / 1000000;
     kp->ki_start.tv_usec = start_us % 1000000;
     return true;
+}
+
+bool linux_layer::is_process(int pid)
+{
+    static std::vector<char> buf;
+    ssize_t n = linux_layer::read_proc(pid, "status", buf);
+    if (n <= 0)
+        return false;
+    buf[static_cast<size_t>(n)] = '\0';
+    const char *t = strstr(buf.data(), "\nTgid:");
+    return t && atoi(t + 6) == pid;
 }
 
 namespace {

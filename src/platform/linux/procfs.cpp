@@ -55,40 +55,51 @@ ssize_t read_proc(int pid, const char *name, std::vector<char> &buf)
     return static_cast<ssize_t>(used);
 }
 
+namespace {
+
+// The next space-separated field as a number; moves p past it.
+unsigned long long next_number(const char *&p)
+{
+    while (*p == ' ')
+        p++;
+    bool negative = *p == '-';
+    if (negative)
+        p++;
+    unsigned long long n = 0;
+    for (; *p >= '0' && *p <= '9'; p++)
+        n = n * 10 + static_cast<unsigned>(*p - '0');
+    return negative ? 0 - n : n;
+}
+
+} // namespace
+
 bool read_stat(int pid, stat_fields *out)
 {
     static std::vector<char> buf;
     ssize_t n = read_proc(pid, "stat", buf);
     if (n <= 0) {
-        if (n == 0)
-            errno = ESRCH;
+        errno = n == 0 || errno == ENOENT ? ESRCH : errno;
         return false;
     }
     // read_proc leaves room: it grows the buffer whenever it fills up.
     buf[static_cast<size_t>(n)] = '\0';
     // The command name in parentheses may hold any byte: the fields start
-    // after the last ')'.
-    const char *close_paren = strrchr(buf.data(), ')');
-    if (!close_paren) {
+    // after the last ')'. Fields from 3 on: state ppid pgrp session tty_nr
+    // tpgid flags minflt cminflt majflt cmajflt utime stime cutime cstime
+    // priority nice num_threads itrealvalue starttime.
+    const char *p = strrchr(buf.data(), ')');
+    if (!p || p[1] != ' ' || !p[2]) {
         errno = EINVAL;
         return false;
     }
-    char state;
-    int ppid;
-    unsigned long long start;
-    // state ppid pgrp session tty_nr tpgid flags minflt cminflt majflt
-    // cmajflt utime stime cutime cstime priority nice num_threads
-    // itrealvalue starttime
-    int got = sscanf(close_paren + 1,
-                     " %c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
-                     &state, &ppid, &start);
-    if (got != 3) {
-        errno = EINVAL;
-        return false;
-    }
-    out->state = state;
-    out->ppid = ppid;
-    out->start_ticks = start;
+    p += 2;
+    out->state = *p++;
+    unsigned long long field[19];
+    for (unsigned long long &f : field)
+        f = next_number(p);
+    out->ppid = static_cast<int>(field[0]);
+    out->threads = static_cast<int>(field[16]);
+    out->start_ticks = field[18];
     return true;
 }
 

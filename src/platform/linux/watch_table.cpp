@@ -73,7 +73,7 @@ int add_process_watch(int pid, uint32_t fflags)
 {
     os::kinfo_proc kp;
     int threads;
-    if (pid <= 0 || !read_process(pid, &kp, &threads))
+    if (pid <= 0 || !read_process(pid, &kp, &threads) || !is_process(pid))
         return ESRCH;
     if (kp.ki_stat == os::SZOMB && !(fflags & os::NOTE_EXIT))
         return ESRCH;

@@ -1,7 +1,6 @@
 // The clocks the kernel's times come on, converted to wall-clock time.
 #include <ctime>
 #include <unistd.h>
-#include <unordered_map>
 
 #include "platform/linux/layer.h"
 
@@ -25,8 +24,6 @@ int64_t offset_from(clockid_t id)
     return before + (after - before) / 2 - other;
 }
 
-std::unordered_map<int, int64_t> fork_times;
-
 } // namespace
 
 int64_t monotonic_ns()
@@ -47,25 +44,6 @@ int64_t wall_us_from_start_ticks(unsigned long long ticks)
     static const long hz = sysconf(_SC_CLK_TCK);
     int64_t ns = static_cast<int64_t>(ticks) * (1000000000 / hz);
     return (ns + offset) / 1000;
-}
-
-void remember_fork_time(int tgid, int64_t wall_us)
-{
-    fork_times[tgid] = wall_us;
-}
-
-void forget_fork_time(int tgid)
-{
-    fork_times.erase(tgid);
-}
-
-bool fork_time(int tgid, int64_t *wall_us)
-{
-    auto it = fork_times.find(tgid);
-    if (it == fork_times.end())
-        return false;
-    *wall_us = it->second;
-    return true;
 }
 
 } // namespace linux_layer

@@ -115,6 +115,9 @@ void handle(const struct cn_msg *cn)
     case proc_event::PROC_EVENT_EXEC:
         on_exec(ev->event_data.exec.process_tgid, ns);
         break;
+    case proc_event::PROC_EVENT_UID:
+        on_uid(ev->event_data.id.process_tgid, ev->event_data.id.e.euid);
+        break;
     case proc_event::PROC_EVENT_EXIT: {
         const auto &e = ev->event_data.exit;
         if (e.process_pid == e.process_tgid)

@@ -111,6 +111,8 @@ int kqueue()
         return -1;
     epoll_fd = ep;
     source_fd = src;
+    // After subscribing, so that every later change reaches the table.
+    linux_layer::seed_process_table();
     return ep;
 }
 
@@ -128,7 +130,7 @@ int kevent(int, const struct kevent *changes, int nchanges, struct kevent *event
         return 0;
     // Read what is ready even when notes are waiting, so that the kernel's
     // buffer does not fill while the reports run.
-    if (gather(false) == -1)
+    if (linux_layer::notes_pending() && gather(false) == -1)
         return -1;
     while (!linux_layer::notes_pending())
         if (gather(true) == -1)

@@ -43,16 +43,29 @@ bool read_process(int pid, os::kinfo_proc *kp, int *threads);
 // Whether pid is a process rather than a thread of another one.
 bool is_process(int pid);
 
+// The effective user id of pid; false with errno.
+bool read_euid(int pid, uint32_t *euid);
+
+// ---- The layer's table of live processes ---------------------------------------
+
+// Fills the table from /proc, forgetting what it held.
+void seed_process_table();
+void remember_process(const os::kinfo_proc &kp);
+// pid's record as the table knows it; false when only /proc can tell.
+bool known_record(int pid, os::kinfo_proc *kp);
+// The exact start time of pid, when the table holds one close to near_us.
+bool known_start(int pid, int64_t near_us, int64_t *start_us);
+void known_fork(int parent_tgid, int child_tgid, int64_t ns);
+void known_exec(int tgid);
+void known_uid(int tgid, uint32_t euid);
+void known_exit(int tgid);
+
 // ---- Clocks ------------------------------------------------------------------
 
 int64_t monotonic_ns();
 int64_t wall_us_from_monotonic_ns(int64_t ns);
 int64_t wall_us_from_start_ticks(unsigned long long ticks);
 
-// Fork times seen by the event source, in wall-clock microseconds.
-void remember_fork_time(int tgid, int64_t wall_us);
-void forget_fork_time(int tgid);
-bool fork_time(int tgid, int64_t *wall_us);
 
 // ---- Signals and the started command ------------------------------------------
 
@@ -71,6 +84,8 @@ void release_held_child(int pid);
 void on_fork(int parent_tgid, int child_tgid, int64_t ns);
 void on_thread(int tgid);
 void on_exec(int tgid, int64_t ns);
+// A change of the effective user id.
+void on_uid(int tgid, uint32_t euid);
 // The end of a whole process, with its wait status.
 void on_exit(int tgid, int status, int64_t ns);
 // count events were lost; 0 when the count is unknown.

@@ -29,9 +29,11 @@ void fail(int e)
     errno = e;
 }
 
+} // namespace
+
 // The effective user id: the owner of the /proc/PID directory, which unlike
 // the files in it stays the effective user for processes that are not dumpable.
-bool read_euid(int pid, uint32_t *euid)
+bool linux_layer::read_euid(int pid, uint32_t *euid)
 {
     char name[16];
     snprintf(name, sizeof name, "%d", pid);
@@ -41,8 +43,6 @@ bool read_euid(int pid, uint32_t *euid)
     *euid = st.st_uid;
     return true;
 }
-
-} // namespace
 
 bool linux_layer::read_process(int pid, os::kinfo_proc *kp, int *threads)
 {
@@ -58,13 +58,9 @@ bool linux_layer::read_process(int pid, os::kinfo_proc *kp, int *threads)
     kp->ki_ppid = st.ppid;
     kp->ki_uid = euid;
     kp->ki_stat = (st.state == 'Z' || st.state == 'X') ? os::SZOMB : os::SRUN;
-    // The fork time the event source saw is exact; /proc counts clock
-    // ticks. A fork time far from the ticks belongs to an earlier process
-    // that had the same pid.
+    // The fork time the event source saw is exact; /proc counts clock ticks.
     int64_t start_us = linux_layer::wall_us_from_start_ticks(st.start_ticks);
-    int64_t forked_us;
-    if (linux_layer::fork_time(pid, &forked_us) && llabs(forked_us - start_us) < 1000000)
-        start_us = forked_us;
+    linux_layer::known_start(pid, start_us, &start_us);
     kp->ki_start.tv_sec = start_us / 1000000;
     kp->ki_start.tv_usec = start_us % 1000000;
     return true;
@@ -87,6 +83,19 @@ bool read_record(int pid, os::kinfo_proc *kp)
 {
     int threads;
     return linux_layer::read_process(pid, kp, &threads);
+}
+
+// One process: from the layer's table when it knows, else from /proc, whose
+// answer the table then keeps.
+bool query_record(int pid, os::kinfo_proc *kp)
+{
+    if (linux_layer::known_record(pid, kp))
+        return true;
+    if (!read_record(pid, kp))
+        return false;
+    if (kp->ki_stat != os::SZOMB)
+        linux_layer::remember_process(*kp);
+    return true;
 }
 
 bool read_all(int *count)
@@ -134,7 +143,7 @@ kinfo_proc *kvm_getprocs(kvm_t *, int op, int arg, int *count)
         return records.data();
     }
     records.resize(1);
-    if (!read_record(arg, &records[0])) {
+    if (!query_record(arg, &records[0])) {
         fail(errno);
         return nullptr;
     }

@@ -124,13 +124,13 @@ int take_notes(struct os::kevent *events, int nevents)
 
 void on_fork(int parent_tgid, int child_tgid, int64_t ns)
 {
+    known_fork(parent_tgid, child_tgid, ns);
     auto parent = watches.find(parent_tgid);
     if (parent == watches.end() || !(parent->second.fflags & os::NOTE_TRACK) ||
         ns < parent->second.since_ns)
         return;
     // The child is watched from its creation, as its parent is.
     watches[child_tgid] = watch{parent->second.fflags, ns, next_serial++, false};
-    remember_fork_time(child_tgid, wall_us_from_monotonic_ns(ns));
 }
 
 void on_thread(int tgid)
@@ -142,24 +142,32 @@ void on_thread(int tgid)
 
 void on_exec(int tgid, int64_t ns)
 {
+    known_exec(tgid);
     auto it = watches.find(tgid);
     if (it == watches.end() || !(it->second.fflags & os::NOTE_EXEC) || ns < it->second.since_ns)
         return;
     post(it->second.serial, os::EVFILT_PROC, static_cast<uintptr_t>(tgid), os::NOTE_EXEC, 0);
 }
 
+void on_uid(int tgid, uint32_t euid)
+{
+    known_uid(tgid, euid);
+}
+
 void on_exit(int tgid, int status, int64_t ns)
 {
     auto it = watches.find(tgid);
-    if (it == watches.end() || ns < it->second.since_ns)
+    // A thread that exec'd, or a leader thread that ended alone, leaves the
+    // process running.
+    if (it != watches.end() && it->second.threaded && still_running(tgid))
         return;
-    if (it->second.threaded && still_running(tgid))
+    known_exit(tgid);
+    if (it == watches.end() || ns < it->second.since_ns)
         return;
     if (it->second.fflags & os::NOTE_EXIT)
         post(it->second.serial, os::EVFILT_PROC, static_cast<uintptr_t>(tgid), os::NOTE_EXIT,
              status);
     watches.erase(it);
-    forget_fork_time(tgid);
 }
 
 void on_lost(uint64_t count)
@@ -213,12 +221,12 @@ const watch *tracking_ancestor(int pid, const std::unordered_map<int, int> &pare
 // ancestry reaches a tracking watch.
 void resynchronise()
 {
+    seed_process_table();
     std::unordered_map<int, int> parents = current_parents();
     for (auto it = watches.begin(); it != watches.end();) {
         if (parents.count(it->first)) {
             ++it;
         } else {
-            forget_fork_time(it->first);
             it = watches.erase(it);
         }
     }

@@ -63,7 +63,22 @@ def parse_bpftrace(line):
     return (int(m.group(1)), m.group(2)) if m else None
 
 
+_unfinished = {}
+
+
 def parse_strace(line):
+    """strace splits a call that another process interrupts into an
+    "<unfinished ...>" line and a "<... execve resumed>" line."""
+    m = re.match(r'^(\d+)\s+execve\("[^"]*", \[(.*)\], .*<unfinished \.\.\.>$', line)
+    if m:
+        _unfinished[int(m.group(1))] = m.group(2)
+        return None
+    m = re.match(r'^(\d+)\s+<\.\.\. execve resumed>.*= 0$', line)
+    if m:
+        args = _unfinished.pop(int(m.group(1)), None)
+        if args is None:
+            return None
+        return (int(m.group(1)), " ".join(re.findall(r'"([^"]*)"', args)))
     m = re.match(r'^(\d+)\s+execve\("[^"]*", \[(.*)\], .*= 0$', line)
     if not m:
         return None

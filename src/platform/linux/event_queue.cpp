@@ -14,6 +14,9 @@ namespace {
 
 int epoll_fd = -1;
 int source_fd = -1;
+bool bpf_source = false; // else the connector
+// The eBPF source wakes no reader per record: it is polled this often.
+constexpr int BPF_POLL_MS = 10;
 int signal_fd = -1;
 sigset_t watched_signals;
 
@@ -72,7 +75,7 @@ int read_signals(int *signals, int room)
 int gather(bool block)
 {
     struct epoll_event ready[2];
-    int n = epoll_wait(epoll_fd, ready, 2, block ? -1 : 0);
+    int n = epoll_wait(epoll_fd, ready, 2, !block ? 0 : bpf_source ? BPF_POLL_MS : -1);
     if (n == -1)
         return -1;
     int signals[64];
@@ -80,7 +83,10 @@ int gather(bool block)
     for (int i = 0; i < n; i++)
         if (ready[i].data.fd == signal_fd)
             count = read_signals(signals, 64);
-    linux_layer::connector_drain();
+    if (bpf_source)
+        linux_layer::bpf_source_drain();
+    else
+        linux_layer::connector_drain();
     linux_layer::recover_from_loss();
     for (int i = 0; i < count; i++)
         linux_layer::post_signal(signals[i]);
@@ -88,6 +94,12 @@ int gather(bool block)
 }
 
 } // namespace
+
+void linux_layer::source_watch(int pid, uint32_t fflags)
+{
+    if (bpf_source)
+        bpf_source_watch(pid, fflags);
+}
 
 namespace os {
 
@@ -97,7 +109,12 @@ int kqueue()
     int ep = epoll_create1(EPOLL_CLOEXEC);
     if (ep == -1)
         return -1;
-    int src = linux_layer::connector_open();
+    // The eBPF source records each exec's facts at the exec; the connector,
+    // where it cannot load, only says that an exec happened.
+    int src = linux_layer::bpf_source_open();
+    bpf_source = src != -1;
+    if (!bpf_source)
+        src = linux_layer::connector_open();
     if (src == -1) {
         int saved = errno;
         close(ep);

@@ -58,7 +58,10 @@ bool known_start(int pid, int64_t near_us, int64_t *start_us);
 void known_fork(int parent_tgid, int child_tgid, int64_t ns);
 void known_exec(int tgid);
 void known_uid(int tgid, uint32_t euid);
-void known_exit(int tgid);
+// The end of tgid, when position notes had been queued in all.
+void known_exit(int tgid, uint64_t position);
+// Forgets the ended processes whose notes are all handed out.
+void forget_ended(uint64_t handed_out);
 
 // ---- Clocks ------------------------------------------------------------------
 
@@ -96,5 +99,16 @@ void on_lost(uint64_t count);
 // that is ready without blocking.
 int connector_open();
 void connector_drain();
+
+// The eBPF source: kernel programs on the fork, exec and exit tracepoints
+// that record each exec's facts. Open gives a descriptor to wait on, or -1
+// when the programs cannot be loaded here; the drain reads every record that
+// is ready. It is read by polling: records wake no reader.
+int bpf_source_open();
+void bpf_source_drain();
+void bpf_source_watch(int pid, uint32_t fflags);
+
+// Tells the source in use that pid is watched with fflags.
+void source_watch(int pid, uint32_t fflags);
 
 } // namespace linux_layer

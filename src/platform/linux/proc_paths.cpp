@@ -3,10 +3,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <pwd.h>
 #include <string>
 #include <unistd.h>
 
+#include "platform/linux/exec_facts.h"
 #include "platform/linux/layer.h"
 #include "platform/platform.h"
 
@@ -31,6 +33,17 @@ int read_link(int pid, const char *name, char *buf, size_t size)
     return static_cast<int>(n);
 }
 
+// A path the kernel recorded at the exec being reported.
+int recorded_path(const std::string &path, char *buf, size_t size)
+{
+    if (path.size() >= size) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(buf, path.c_str(), path.size() + 1);
+    return static_cast<int>(path.size());
+}
+
 } // namespace
 
 namespace os {
@@ -41,12 +54,16 @@ int sysctl_proc_cwd(int pid, kinfo_file *kif, size_t *len)
         errno = ENOMEM;
         return -1;
     }
+    const linux_layer::exec_facts *f = linux_layer::current_facts(pid);
+    if (f && f->cwd_ok)
+        return recorded_path(f->cwd, kif->kf_path, sizeof kif->kf_path) == -1 ? -1 : 0;
     return read_link(pid, "cwd", kif->kf_path, sizeof kif->kf_path) == -1 ? -1 : 0;
 }
 
 int sysctl_proc_pathname(int pid, char *buf, size_t *len)
 {
-    int n = read_link(pid, "exe", buf, *len);
+    const linux_layer::exec_facts *f = linux_layer::current_facts(pid);
+    int n = f && f->exe_ok ? recorded_path(f->exe, buf, *len) : read_link(pid, "exe", buf, *len);
     if (n == -1)
         return -1;
     *len = static_cast<size_t>(n) + 1;

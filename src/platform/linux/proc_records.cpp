@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/linux/exec_facts.h"
 #include "platform/linux/layer.h"
 #include "platform/platform.h"
 
@@ -85,10 +86,15 @@ bool read_record(int pid, os::kinfo_proc *kp)
     return linux_layer::read_process(pid, kp, &threads);
 }
 
-// One process: from the layer's table when it knows, else from /proc, whose
-// answer the table then keeps.
+// One process: as its exec recorded it while that exec is being reported,
+// else from the layer's table when it knows, else from /proc, whose answer
+// the table then keeps.
 bool query_record(int pid, os::kinfo_proc *kp)
 {
+    if (const linux_layer::exec_facts *f = linux_layer::current_facts(pid)) {
+        *kp = f->record;
+        return true;
+    }
     if (linux_layer::known_record(pid, kp))
         return true;
     if (!read_record(pid, kp))

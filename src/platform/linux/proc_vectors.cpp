@@ -1,7 +1,9 @@
 // Argument and environment vectors from /proc/PID/cmdline and environ.
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 
+#include "platform/linux/exec_facts.h"
 #include "platform/linux/layer.h"
 #include "platform/platform.h"
 
@@ -15,8 +17,18 @@ struct vector_storage {
 vector_storage argv_storage;
 vector_storage env_storage;
 
-// Splits the NUL-separated strings of the file into a null-terminated
-// vector; a last string without its NUL still counts.
+// Splits the first len NUL-separated strings of v.bytes into a
+// null-terminated vector; a last string without its NUL still counts.
+char **split(vector_storage &v, size_t len)
+{
+    v.bytes[len] = '\0';
+    v.words.clear();
+    for (size_t i = 0; i < len; i += strlen(v.bytes.data() + i) + 1)
+        v.words.push_back(v.bytes.data() + i);
+    v.words.push_back(nullptr);
+    return v.words.data();
+}
+
 char **read_vector(int pid, const char *name, vector_storage &v, bool need_one)
 {
     ssize_t n = linux_layer::read_proc(pid, name, v.bytes);
@@ -30,13 +42,15 @@ char **read_vector(int pid, const char *name, vector_storage &v, bool need_one)
         errno = ESRCH;
         return nullptr;
     }
-    size_t len = static_cast<size_t>(n);
-    v.bytes[len] = '\0';
-    v.words.clear();
-    for (size_t i = 0; i < len; i += strlen(v.bytes.data() + i) + 1)
-        v.words.push_back(v.bytes.data() + i);
-    v.words.push_back(nullptr);
-    return v.words.data();
+    return split(v, static_cast<size_t>(n));
+}
+
+// The words the kernel recorded at the exec being reported.
+char **recorded_vector(const std::vector<char> &bytes, vector_storage &v)
+{
+    v.bytes.resize(bytes.size() + 1);
+    std::copy(bytes.begin(), bytes.end(), v.bytes.begin());
+    return split(v, bytes.size());
 }
 
 } // namespace
@@ -45,11 +59,18 @@ namespace os {
 
 char **kvm_getargv(kvm_t *, const kinfo_proc *kp, int)
 {
+    const linux_layer::exec_facts *f = linux_layer::current_facts(kp->ki_pid);
+    if (f && f->argv_ok)
+        return recorded_vector(f->argv_bytes, argv_storage);
     return read_vector(kp->ki_pid, "cmdline", argv_storage, true);
 }
 
 char **kvm_getenvv(kvm_t *, const kinfo_proc *kp, int)
 {
+    const linux_layer::exec_facts *f = linux_layer::current_facts(kp->ki_pid);
+    if (f && f->env_ok)
+        return recorded_vector(f->env_bytes, env_storage);
+    linux_layer::source_want_env();
     return read_vector(kp->ki_pid, "environ", env_storage, false);
 }
 

@@ -2,13 +2,16 @@
 // uid and exit events after one scan of /proc, so that most record queries
 // cost no system call. /proc answers where the table cannot know: a process
 // whose parent has ended (the kernel has given it a new one), or one that is
-// not in the table at all.
+// not in the table at all. An ended process keeps answering until every note
+// that came before its end has been handed out, so that the reports of its
+// children still find it.
 #include <cerrno>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/linux/layer.h"
 #include "platform/platform.h"
@@ -22,9 +25,12 @@ struct known_process {
     uint32_t euid;
     int64_t start_us;
     bool euid_fresh; // false after an exec, which may run a set-user-id program
+    bool ended;
+    uint64_t ended_at; // the position in the notes at its end
 };
 
 std::unordered_map<int, known_process> table;
+std::vector<int> ended;
 
 // Records older than this were given to an earlier process with the same pid.
 constexpr int64_t START_SLACK_US = 1000000;
@@ -44,6 +50,7 @@ void fill(int pid, const known_process &k, os::kinfo_proc *kp)
 void seed_process_table()
 {
     table.clear();
+    ended.clear();
     int fd = openat(proc_root(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR *dir = fd == -1 ? nullptr : fdopendir(fd);
     if (!dir) {
@@ -66,7 +73,7 @@ void seed_process_table()
 void remember_process(const os::kinfo_proc &kp)
 {
     int64_t start_us = kp.ki_start.tv_sec * 1000000 + kp.ki_start.tv_usec;
-    table[kp.ki_pid] = known_process{kp.ki_ppid, kp.ki_uid, start_us, true};
+    table[kp.ki_pid] = known_process{kp.ki_ppid, kp.ki_uid, start_us, true, false, 0};
 }
 
 bool known_start(int pid, int64_t near_us, int64_t *start_us)
@@ -86,7 +93,7 @@ bool known_record(int pid, os::kinfo_proc *kp)
     known_process &k = it->second;
     if (k.ppid != 0 && !table.count(k.ppid))
         return false;
-    if (!k.euid_fresh) {
+    if (!k.euid_fresh && !k.ended) {
         if (!read_euid(pid, &k.euid))
             return false;
         k.euid_fresh = true;
@@ -100,7 +107,7 @@ void known_fork(int parent_tgid, int child_tgid, int64_t ns)
     auto parent = table.find(parent_tgid);
     bool euid_known = parent != table.end() && parent->second.euid_fresh;
     table[child_tgid] = known_process{parent_tgid, euid_known ? parent->second.euid : 0,
-                                      wall_us_from_monotonic_ns(ns), euid_known};
+                                      wall_us_from_monotonic_ns(ns), euid_known, false, 0};
 }
 
 void known_exec(int tgid)
@@ -119,9 +126,29 @@ void known_uid(int tgid, uint32_t euid)
     }
 }
 
-void known_exit(int tgid)
+void known_exit(int tgid, uint64_t position)
 {
-    table.erase(tgid);
+    auto it = table.find(tgid);
+    if (it == table.end())
+        return;
+    it->second.ended = true;
+    it->second.ended_at = position;
+    ended.push_back(tgid);
+}
+
+void forget_ended(uint64_t position)
+{
+    size_t kept = 0;
+    for (int pid : ended) {
+        auto it = table.find(pid);
+        if (it == table.end() || !it->second.ended)
+            continue; // gone already, or its pid is another process's now
+        if (it->second.ended_at <= position)
+            table.erase(it);
+        else
+            ended[kept++] = pid;
+    }
+    ended.resize(kept);
 }
 
 } // namespace linux_layer

@@ -5,11 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 #include <unordered_map>
 
+#include "platform/linux/exec_facts.h"
 #include "platform/linux/layer.h"
 #include "platform/linux/watch_table.h"
 #include "platform/platform.h"
@@ -31,6 +33,13 @@ uint64_t next_serial = 1;
 // Notes in the order they happened; a key finds a note that is not yet read.
 std::deque<struct os::kevent> pending;
 std::deque<uint64_t> pending_keys;
+std::deque<std::shared_ptr<exec_facts>> pending_facts;
+// The facts of the notes handed out in the batch being reported.
+std::unordered_map<int, std::shared_ptr<exec_facts>> batch_facts;
+// Whether notes of one watch merge; a source that records the facts of each
+// exec hands out every event as a note of its own.
+bool merging = true;
+uint64_t next_unmerged_key = uint64_t{1} << 62;
 std::unordered_map<uint64_t, size_t> pending_at; // key -> absolute position
 size_t taken = 0;                                 // notes handed out so far
 
@@ -39,8 +48,11 @@ bool lost_unknown = false;
 
 constexpr uint64_t SIGNAL_KEY = uint64_t{1} << 63;
 
-void post(uint64_t key, int16_t filter, uintptr_t ident, uint32_t fflags, int64_t data)
+void post(uint64_t key, int16_t filter, uintptr_t ident, uint32_t fflags, int64_t data,
+          std::shared_ptr<exec_facts> facts = nullptr)
 {
+    if (!merging && filter == os::EVFILT_PROC)
+        key = next_unmerged_key++;
     auto it = pending_at.find(key);
     if (it != pending_at.end()) {
         struct os::kevent &note = pending[it->second - taken];
@@ -57,6 +69,7 @@ void post(uint64_t key, int16_t filter, uintptr_t ident, uint32_t fflags, int64_
     pending_at[key] = taken + pending.size();
     pending.push_back(note);
     pending_keys.push_back(key);
+    pending_facts.push_back(std::move(facts));
 }
 
 // A process that ended, unlike one whose thread exec'd or whose leader
@@ -83,6 +96,7 @@ int add_process_watch(int pid, uint32_t fflags)
     } else {
         watches[pid] = watch{fflags, monotonic_ns(), next_serial++, threads > 1};
     }
+    source_watch(pid, fflags);
     release_held_child(pid);
     return 0;
 }
@@ -92,6 +106,9 @@ void reset_watch_table()
     watches.clear();
     pending.clear();
     pending_keys.clear();
+    pending_facts.clear();
+    batch_facts.clear();
+    merging = true;
     pending_at.clear();
     taken = 0;
     lost_events = 0;
@@ -111,15 +128,40 @@ bool notes_pending()
 
 int take_notes(struct os::kevent *events, int nevents)
 {
+    // The batch before this one has been reported: its facts are done with.
+    batch_facts.clear();
     int n = 0;
     while (n < nevents && !pending.empty()) {
-        events[n++] = pending.front();
+        const struct os::kevent &note = pending.front();
+        int pid = static_cast<int>(note.ident);
+        // One note per process in a batch, so that a process's facts are
+        // those of the note being reported.
+        if (note.filter == os::EVFILT_PROC) {
+            if (batch_facts.count(pid))
+                break;
+            batch_facts[pid] = pending_facts.front();
+        }
+        events[n++] = note;
         pending_at.erase(pending_keys.front());
         pending.pop_front();
         pending_keys.pop_front();
+        pending_facts.pop_front();
         taken++;
     }
+    // Notes handed out before this batch have been reported.
+    forget_ended(taken - static_cast<uint64_t>(n));
     return n;
+}
+
+const exec_facts *current_facts(int pid)
+{
+    auto it = batch_facts.find(pid);
+    return it == batch_facts.end() ? nullptr : it->second.get();
+}
+
+void set_note_merging(bool merge)
+{
+    merging = merge;
 }
 
 void on_fork(int parent_tgid, int child_tgid, int64_t ns)
@@ -149,6 +191,16 @@ void on_exec(int tgid, int64_t ns)
     post(it->second.serial, os::EVFILT_PROC, static_cast<uintptr_t>(tgid), os::NOTE_EXEC, 0);
 }
 
+void on_exec_facts(int tgid, int64_t ns, std::shared_ptr<exec_facts> facts)
+{
+    remember_process(facts->record);
+    auto it = watches.find(tgid);
+    if (it == watches.end() || !(it->second.fflags & os::NOTE_EXEC) || ns < it->second.since_ns)
+        return;
+    post(it->second.serial, os::EVFILT_PROC, static_cast<uintptr_t>(tgid), os::NOTE_EXEC, 0,
+         std::move(facts));
+}
+
 void on_uid(int tgid, uint32_t euid)
 {
     known_uid(tgid, euid);
@@ -161,13 +213,13 @@ void on_exit(int tgid, int status, int64_t ns)
     // process running.
     if (it != watches.end() && it->second.threaded && still_running(tgid))
         return;
-    known_exit(tgid);
-    if (it == watches.end() || ns < it->second.since_ns)
-        return;
-    if (it->second.fflags & os::NOTE_EXIT)
-        post(it->second.serial, os::EVFILT_PROC, static_cast<uintptr_t>(tgid), os::NOTE_EXIT,
-             status);
-    watches.erase(it);
+    if (it != watches.end() && ns >= it->second.since_ns) {
+        if (it->second.fflags & os::NOTE_EXIT)
+            post(it->second.serial, os::EVFILT_PROC, static_cast<uintptr_t>(tgid), os::NOTE_EXIT,
+                 status);
+        watches.erase(it);
+    }
+    known_exit(tgid, taken + pending.size());
 }
 
 void on_lost(uint64_t count)
@@ -234,8 +286,10 @@ void resynchronise()
     for (const auto &[pid, ppid] : parents) {
         if (watches.count(pid))
             continue;
-        if (const watch *w = tracking_ancestor(pid, parents))
+        if (const watch *w = tracking_ancestor(pid, parents)) {
             watches[pid] = watch{w->fflags, now, next_serial++, true};
+            source_watch(pid, w->fflags);
+        }
     }
 }
 

@@ -21,6 +21,9 @@ bool notes_pending();
 // Moves up to nevents notes, oldest first, into events; their number.
 int take_notes(struct os::kevent *events, int nevents);
 
+// Whether unread notes of one watch merge into one (the default).
+void set_note_merging(bool merge);
+
 // Forgets every watch and note (for tests).
 void reset_watch_table();
 

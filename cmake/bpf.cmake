@@ -1,0 +1,46 @@
+# The eBPF event source: the kernel programs, compiled by clang for the bpf
+# target and embedded through a bpftool skeleton, loaded with libbpf. Without
+# those tools forklog is built with the netlink connector alone.
+find_program(FORKLOG_CLANG NAMES clang clang-16 clang-15 clang-14)
+find_program(FORKLOG_BPFTOOL NAMES bpftool PATHS /usr/sbin /sbin)
+find_package(PkgConfig QUIET)
+if(PkgConfig_FOUND)
+    pkg_check_modules(LIBBPF QUIET IMPORTED_TARGET libbpf)
+endif()
+
+if(FORKLOG_CLANG AND FORKLOG_BPFTOOL AND LIBBPF_FOUND)
+    set(FORKLOG_BPF ON)
+    message(STATUS "forklog: eBPF event source on (${FORKLOG_CLANG}, ${FORKLOG_BPFTOOL}, libbpf ${LIBBPF_VERSION})")
+else()
+    set(FORKLOG_BPF OFF)
+    message(STATUS "forklog: eBPF event source off: it needs clang, bpftool and libbpf-dev; "
+                   "forklog uses the netlink connector alone")
+    return()
+endif()
+
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|amd64")
+    set(bpf_arch x86)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "aarch64|arm64")
+    set(bpf_arch arm64)
+else()
+    set(bpf_arch ${CMAKE_SYSTEM_PROCESSOR})
+endif()
+
+set(bpf_dir ${CMAKE_CURRENT_SOURCE_DIR}/src/platform/linux/bpf)
+set(bpf_object ${CMAKE_CURRENT_BINARY_DIR}/forklog.bpf.o)
+set(bpf_skeleton ${CMAKE_CURRENT_BINARY_DIR}/forklog.skel.h)
+add_custom_command(
+    OUTPUT ${bpf_object}
+    COMMAND ${FORKLOG_CLANG} -g -O2 -target bpf -D__TARGET_ARCH_${bpf_arch} -I${bpf_dir}
+            -Wall -Werror -c ${bpf_dir}/forklog.bpf.c -o ${bpf_object}
+    DEPENDS ${bpf_dir}/forklog.bpf.c ${bpf_dir}/kernel_types.h ${bpf_dir}/records.h
+    COMMENT "Compiling the kernel programs")
+add_custom_command(
+    OUTPUT ${bpf_skeleton}
+    COMMAND ${FORKLOG_BPFTOOL} gen skeleton ${bpf_object} name forklog_bpf > ${bpf_skeleton}
+    DEPENDS ${bpf_object}
+    COMMENT "Generating the kernel programs' skeleton")
+
+add_library(forklog_source_bpf STATIC src/platform/linux/bpf_source.cpp ${bpf_skeleton})
+target_include_directories(forklog_source_bpf PUBLIC src PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
+target_link_libraries(forklog_source_bpf PUBLIC PkgConfig::LIBBPF)

@@ -1,0 +1,248 @@
+// The eBPF event source: kernel programs on the fork, exec and exit
+// tracepoints record every watched process's events, with the facts of each
+// exec, into one ring buffer that is read in order.
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <unistd.h>
+
+#include "forklog.skel.h"
+#include "platform/linux/bpf/records.h"
+#include "platform/linux/exec_facts.h"
+#include "platform/linux/layer.h"
+#include "platform/linux/watch_table.h"
+
+namespace linux_layer {
+
+namespace {
+
+forklog_bpf *skel = nullptr;
+ring_buffer *ring = nullptr;
+
+// One exec being put together from its records, per CPU.
+struct assembly {
+    bool active = false;
+    rec_exec head;
+    std::vector<char> data;
+};
+
+std::vector<assembly> assemblies;
+std::vector<int64_t> next_seq; // per CPU; -1 before the first exec record
+uint64_t drops_seen = 0;
+uint64_t misses_seen = 0;
+bool env_asked = false;
+
+size_t total_length(const rec_exec &h)
+{
+    return size_t{h.argv_len} + h.env_len + h.exe_len + h.cwd_len;
+}
+
+// Path components come from the last to the first.
+std::string join_path(const char *bytes, size_t len, bool deleted)
+{
+    std::vector<std::string> parts;
+    for (size_t i = 0; i < len;) {
+        size_t n = strnlen(bytes + i, len - i);
+        parts.emplace_back(bytes + i, n);
+        i += n + 1;
+    }
+    std::string path;
+    for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
+        path.push_back('/');
+        path.append(*it);
+    }
+    if (path.empty())
+        path.assign(1, '/');
+    if (deleted)
+        path.append(" (deleted)", 10);
+    return path;
+}
+
+std::shared_ptr<exec_facts> facts_of(const rec_exec &h, const std::vector<char> &data, bool whole)
+{
+    auto f = std::make_shared<exec_facts>();
+    f->record.ki_pid = static_cast<int>(h.tgid);
+    f->record.ki_ppid = static_cast<int>(h.ppid);
+    f->record.ki_uid = h.euid;
+    f->record.ki_stat = os::SRUN;
+    int64_t start_us = wall_us_from_monotonic_ns(static_cast<int64_t>(h.start_ns));
+    f->record.ki_start.tv_sec = start_us / 1000000;
+    f->record.ki_start.tv_usec = start_us % 1000000;
+    if (!whole)
+        return f;
+    const char *p = data.data();
+    f->argv_ok = !(h.flags & EXEC_ARGV_CUT) && h.argv_len > 0;
+    f->argv_bytes.assign(p, p + h.argv_len);
+    p += h.argv_len;
+    f->env_ok = (h.flags & EXEC_ENV_SENT) != 0;
+    f->env_bytes.assign(p, p + h.env_len);
+    p += h.env_len;
+    bool paths_ok = !(h.flags & EXEC_PATH_CUT);
+    f->exe_ok = paths_ok && h.exe_len > 0;
+    f->exe = join_path(p, h.exe_len, h.flags & EXEC_EXE_DELETED);
+    p += h.exe_len;
+    f->cwd_ok = paths_ok && h.cwd_len > 0;
+    f->cwd = join_path(p, h.cwd_len, h.flags & EXEC_CWD_DELETED);
+    return f;
+}
+
+void finish(assembly &a, bool whole)
+{
+    a.active = false;
+    on_exec_facts(static_cast<int>(a.head.tgid), static_cast<int64_t>(a.head.time_ns),
+                  facts_of(a.head, a.data, whole));
+}
+
+void add_data(assembly &a, const char *bytes, size_t len)
+{
+    size_t room = total_length(a.head) - a.data.size();
+    a.data.insert(a.data.end(), bytes, bytes + std::min(len, room));
+    if (a.data.size() == total_length(a.head))
+        finish(a, true);
+}
+
+void start_exec(const rec_exec *h, size_t size)
+{
+    unsigned cpu = h->chunk.cpu;
+    if (cpu >= assemblies.size()) {
+        assemblies.resize(cpu + 1);
+        next_seq.resize(cpu + 1, -1);
+    }
+    assembly &a = assemblies[cpu];
+    if (a.active) // its last records found no room: /proc answers for it
+        finish(a, false);
+    int64_t seq = static_cast<int64_t>(h->chunk.seq);
+    if (next_seq[cpu] >= 0 && seq > next_seq[cpu])
+        on_lost(static_cast<uint64_t>(seq - next_seq[cpu]));
+    next_seq[cpu] = seq + 1;
+    a.active = true;
+    a.head = *h;
+    a.data.clear();
+    size_t len = std::min<size_t>(h->chunk.len, size - sizeof *h);
+    if (total_length(a.head) == 0)
+        finish(a, true);
+    else
+        add_data(a, reinterpret_cast<const char *>(h + 1), len);
+}
+
+void more_exec(const rec_chunk *c, size_t size)
+{
+    if (c->cpu >= assemblies.size())
+        return;
+    assembly &a = assemblies[c->cpu];
+    if (!a.active || a.head.chunk.seq != c->seq)
+        return;
+    add_data(a, reinterpret_cast<const char *>(c + 1), std::min<size_t>(c->len, size - sizeof *c));
+}
+
+int handle_record(void *, void *data, size_t size)
+{
+    if (size < sizeof(unsigned int))
+        return 0;
+    unsigned int type;
+    memcpy(&type, data, sizeof type);
+    if (type == REC_FORK && size >= sizeof(rec_fork)) {
+        const auto *r = static_cast<const rec_fork *>(data);
+        on_fork(static_cast<int>(r->parent_tgid), static_cast<int>(r->child_tgid),
+                static_cast<int64_t>(r->start_ns));
+    } else if (type == REC_EXIT && size >= sizeof(rec_exit)) {
+        const auto *r = static_cast<const rec_exit *>(data);
+        on_exit(static_cast<int>(r->tgid), r->status, static_cast<int64_t>(r->time_ns));
+    } else if (type == REC_MORE && size >= sizeof(rec_chunk)) {
+        more_exec(static_cast<const rec_chunk *>(data), size);
+    } else if (size >= sizeof(rec_exec)) {
+        // An exec record begins with its facts; its type sits in its chunk part.
+        const auto *h = static_cast<const rec_exec *>(data);
+        if (h->chunk.type == REC_EXEC)
+            start_exec(h, size);
+    }
+    return 0;
+}
+
+// Records the ring had no room for, and programs the kernel did not run
+// because another run of them was under way on the same CPU.
+void check_losses()
+{
+    uint64_t drops = skel->bss->drops;
+    if (drops > drops_seen) {
+        on_lost(drops - drops_seen);
+        drops_seen = drops;
+        for (assembly &a : assemblies)
+            if (a.active)
+                finish(a, false);
+    }
+    uint64_t misses = 0;
+    for (bpf_program *prog : {skel->progs.on_fork, skel->progs.on_exec, skel->progs.on_exit}) {
+        bpf_prog_info info = {};
+        uint32_t len = sizeof info;
+        if (bpf_obj_get_info_by_fd(bpf_program__fd(prog), &info, &len) == 0)
+            misses += info.recursion_misses;
+    }
+    if (misses > misses_seen) {
+        on_lost(misses - misses_seen);
+        misses_seen = misses;
+    }
+}
+
+int silent(libbpf_print_level, const char *, va_list)
+{
+    return 0;
+}
+
+} // namespace
+
+int bpf_source_open()
+{
+    libbpf_set_print(silent);
+    skel = forklog_bpf__open();
+    if (!skel)
+        return -1;
+    int cpus = libbpf_num_possible_cpus();
+    if (cpus <= 0 || bpf_map__set_max_entries(skel->maps.scratch, static_cast<uint32_t>(cpus)) ||
+        forklog_bpf__load(skel) || forklog_bpf__attach(skel)) {
+        int saved = errno;
+        forklog_bpf__destroy(skel);
+        skel = nullptr;
+        errno = saved ? saved : EOPNOTSUPP;
+        return -1;
+    }
+    ring = ring_buffer__new(bpf_map__fd(skel->maps.events), handle_record, nullptr, nullptr);
+    if (!ring) {
+        forklog_bpf__destroy(skel);
+        skel = nullptr;
+        return -1;
+    }
+    set_note_merging(false);
+    return ring_buffer__epoll_fd(ring);
+}
+
+void bpf_source_drain()
+{
+    // Losses are looked for after records came, and at least every second.
+    static int64_t checked_ns = 0;
+    int64_t now = monotonic_ns();
+    if (ring_buffer__consume(ring) > 0 || now - checked_ns > 1000000000) {
+        check_losses();
+        checked_ns = now;
+    }
+}
+
+void bpf_source_watch(int pid, uint32_t fflags)
+{
+    watch_value w = {};
+    w.fflags = fflags;
+    uint32_t key = static_cast<uint32_t>(pid);
+    bpf_map_update_elem(bpf_map__fd(skel->maps.watched), &key, &w, BPF_ANY);
+}
+
+void source_want_env()
+{
+    if (!skel || env_asked)
+        return;
+    env_asked = true;
+    skel->bss->want_env = 1;
+}
+
+} // namespace linux_layer

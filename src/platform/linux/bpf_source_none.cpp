@@ -1,0 +1,21 @@
+// The build without the eBPF source: the connector is the only one.
+#include <cerrno>
+
+#include "platform/linux/exec_facts.h"
+#include "platform/linux/layer.h"
+
+namespace linux_layer {
+
+int bpf_source_open()
+{
+    errno = ENOSYS;
+    return -1;
+}
+
+void bpf_source_drain() {}
+
+void bpf_source_watch(int, uint32_t) {}
+
+void source_want_env() {}
+
+} // namespace linux_layer

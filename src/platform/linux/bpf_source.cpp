@@ -32,7 +32,8 @@ std::vector<assembly> assemblies;
 std::vector<int64_t> next_seq; // per CPU; -1 before the first exec record
 uint64_t drops_seen = 0;
 uint64_t misses_seen = 0;
-bool env_asked = false;
+enum class env_use { undecided, wanted, unwanted };
+env_use env = env_use::undecided;
 
 size_t total_length(const rec_exec &h)
 {
@@ -90,6 +91,7 @@ std::shared_ptr<exec_facts> facts_of(const rec_exec &h, const std::vector<char> 
 
 void finish(assembly &a, bool whole)
 {
+
     a.active = false;
     on_exec_facts(static_cast<int>(a.head.tgid), static_cast<int64_t>(a.head.time_ns),
                   facts_of(a.head, a.data, whole));
@@ -152,11 +154,8 @@ int handle_record(void *, void *data, size_t size)
         on_exit(static_cast<int>(r->tgid), r->status, static_cast<int64_t>(r->time_ns));
     } else if (type == REC_MORE && size >= sizeof(rec_chunk)) {
         more_exec(static_cast<const rec_chunk *>(data), size);
-    } else if (size >= sizeof(rec_exec)) {
-        // An exec record begins with its facts; its type sits in its chunk part.
-        const auto *h = static_cast<const rec_exec *>(data);
-        if (h->chunk.type == REC_EXEC)
-            start_exec(h, size);
+    } else if (type == REC_EXEC && size >= sizeof(rec_exec)) {
+        start_exec(static_cast<const rec_exec *>(data), size);
     }
     return 0;
 }
@@ -237,12 +236,17 @@ void bpf_source_watch(int pid, uint32_t fflags)
     bpf_map_update_elem(bpf_map__fd(skel->maps.watched), &key, &w, BPF_ANY);
 }
 
-void source_want_env()
+void source_env_asked()
 {
-    if (!skel || env_asked)
+    env = env_use::wanted;
+}
+
+void source_execs_reported()
+{
+    if (!skel || env != env_use::undecided)
         return;
-    env_asked = true;
-    skel->bss->want_env = 1;
+    env = env_use::unwanted;
+    skel->data->want_env = 0;
 }
 
 } // namespace linux_layer

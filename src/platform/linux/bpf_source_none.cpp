@@ -16,6 +16,8 @@ void bpf_source_drain() {}
 
 void bpf_source_watch(int, uint32_t) {}
 
-void source_want_env() {}
+void source_env_asked() {}
+
+void source_execs_reported() {}
 
 } // namespace linux_layer

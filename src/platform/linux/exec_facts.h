@@ -29,8 +29,10 @@ const exec_facts *current_facts(int pid);
 // A source's exec with its facts: one note of its own, never merged.
 void on_exec_facts(int tgid, int64_t ns, std::shared_ptr<exec_facts> facts);
 
-// The event source keeps the environment out of its records until a report
-// first asks for one.
-void source_want_env();
+// The event source records environments until the reports show whether they
+// ask for them: a report asked for one, or a batch of execs was reported
+// without asking.
+void source_env_asked();
+void source_execs_reported();
 
 } // namespace linux_layer

@@ -28,8 +28,9 @@ struct {
     __type(value, struct watch_value);
 } watched SEC(".maps");
 
-/* Set by the reader once a report asks for an environment. */
-volatile __u32 want_env = 0;
+/* Cleared by the reader once its reports show that they never ask for an
+ * environment. */
+volatile __u32 want_env = 1;
 /* Records the ring had no room for. */
 __u64 drops = 0;
 
@@ -205,7 +206,7 @@ __noinline int copy_step(struct copy_state *c)
 
 static long copy_loop(u32 i, struct copy_state *c)
 {
-    return copy_step(c);
+    return copy_step(c) ? 1 : 0;
 }
 
 struct path_state {
@@ -281,7 +282,7 @@ __noinline int path_step(struct path_state *c)
 
 static long path_loop(u32 i, struct path_state *c)
 {
-    return path_step(c);
+    return path_step(c) ? 1 : 0;
 }
 
 static __always_inline bool unlinked(struct dentry *d)
@@ -303,6 +304,7 @@ int BPF_PROG(on_exec, struct task_struct *task, pid_t old_pid, struct linux_binp
     struct rec_exec *h = &s->head;
     struct mm_struct *mm = BPF_CORE_READ(task, mm);
     u32 flags = 0;
+    h->type = REC_EXEC;
     h->tgid = BPF_CORE_READ(task, tgid);
     h->pid = old_pid;
     h->ppid = BPF_CORE_READ(task, real_parent, tgid);

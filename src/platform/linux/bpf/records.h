@@ -59,19 +59,21 @@ struct rec_chunk {
  * environment area, the executable's path and the working directory, each
  * path as NUL-terminated components from the last to the first. */
 struct rec_exec {
+    unsigned int type; /* REC_EXEC */
     unsigned int flags;
     unsigned int tgid;
     unsigned int pid; /* the thread that called exec */
     unsigned int ppid;
     unsigned int uid;
     unsigned int euid;
+    unsigned int pad;
     unsigned long long time_ns;
     unsigned long long start_ns;
     unsigned int argv_len;
     unsigned int env_len;
     unsigned int exe_len;
     unsigned int cwd_len;
-    struct rec_chunk chunk; /* type REC_EXEC */
+    struct rec_chunk chunk; /* type REC_EXEC in the exec record, REC_MORE after */
 };
 
 struct watch_value {

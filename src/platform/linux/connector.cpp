@@ -1,5 +1,6 @@
 // The netlink process-events connector as an event source: fork, exec and
 // exit events of every process, with per-CPU sequence numbers that show loss.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -44,6 +45,13 @@ bool subscribe(int fd)
     return send(fd, request, size, 0) == static_cast<ssize_t>(size);
 }
 
+// The kernel packs the event at a 4-byte offset; it is read from a copy.
+void copy_event(const struct cn_msg *cn, struct proc_event *ev)
+{
+    memset(ev, 0, sizeof *ev);
+    memcpy(ev, cn->data, std::min<size_t>(cn->len, sizeof *ev));
+}
+
 // Waits for the kernel's answer to the subscription; false with its errno.
 bool await_ack(int fd)
 {
@@ -69,12 +77,12 @@ bool await_ack(int fd)
         auto *nl = reinterpret_cast<struct nlmsghdr *>(buf);
         if (!NLMSG_OK(nl, static_cast<size_t>(n)))
             continue;
-        auto *cn = static_cast<struct cn_msg *>(NLMSG_DATA(nl));
-        auto *ev = reinterpret_cast<struct proc_event *>(cn->data);
-        if (ev->what != proc_event::PROC_EVENT_NONE)
+        struct proc_event ev;
+        copy_event(static_cast<struct cn_msg *>(NLMSG_DATA(nl)), &ev);
+        if (ev.what != proc_event::PROC_EVENT_NONE)
             continue;
-        if (ev->event_data.ack.err != 0) {
-            int e = static_cast<int>(ev->event_data.ack.err);
+        if (ev.event_data.ack.err != 0) {
+            int e = static_cast<int>(ev.event_data.ack.err);
             errno = e < 0 ? -e : e;
             return false;
         }
@@ -96,7 +104,9 @@ void check_sequence(unsigned cpu, uint64_t seq)
 
 void handle(const struct cn_msg *cn)
 {
-    const auto *ev = reinterpret_cast<const struct proc_event *>(cn->data);
+    struct proc_event copy;
+    copy_event(cn, &copy);
+    const struct proc_event *ev = &copy;
     // Acknowledgements answer any listener's subscription and are not
     // numbered with the events.
     if (ev->what == proc_event::PROC_EVENT_NONE)

@@ -37,13 +37,13 @@ def build(work):
     for name in ("storm", "target"):
         subprocess.run([cc, "-O2", "-o", os.path.join(work, name),
                         os.path.join(HERE, name + ".c")], check=True)
-    forklog = os.environ.get("FORKLOG", os.path.join(ROOT, "build/default/forklog"))
-    if "FORKLOG" not in os.environ:
+    built = os.environ.get("FORKLOG_BUILD", os.path.join(ROOT, "build/default"))
+    if "FORKLOG_BUILD" not in os.environ:
         subprocess.run(["cmake", "--preset", "default"], cwd=ROOT, check=True,
                        stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", "--preset", "default", "--target", "forklog"],
-                       cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
-    return forklog
+        subprocess.run(["cmake", "--build", "--preset", "default", "--target", "forklog",
+                        "forklog-netlink"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+    return os.path.join(built, "forklog"), os.path.join(built, "forklog-netlink")
 
 
 # ---- output parsers: (pid, words as one string) per line, or None ---------
@@ -91,12 +91,13 @@ class Tracer:
         self.parse, self.out_to_stdout = parse, out_to_stdout
 
 
-def tracers(forklog):
+def tracers(forklog, netlink):
     found, missing = [], []
-    found.append(Tracer("forklog (whole system)", "system", [forklog, "-o", "{out}"],
-                        parse_forklog, False))
-    found.append(Tracer("forklog (command)", "command", [forklog, "-o", "{out}", "--"],
-                        parse_forklog, False))
+    for name, binary in (("forklog eBPF", forklog), ("forklog netlink", netlink)):
+        found.append(Tracer(name + " (whole system)", "system", [binary, "-o", "{out}"],
+                            parse_forklog, False))
+        found.append(Tracer(name + " (command)", "command", [binary, "-o", "{out}", "--"],
+                            parse_forklog, False))
     if shutil.which("forkstat"):
         found.append(Tracer("forkstat -e exec", "system", ["forkstat", "-e", "exec"],
                             parse_forkstat, True))
@@ -234,7 +235,7 @@ def run_once(tracer, work, case, rep):
     text = read(out_path) if not tracer.out_to_stdout else read(os.path.join(run_dir, "stdout"))
     capture, wrong = score(tracer, text, os.path.join(work, "target"), tag, usec,
                            storm_pids(run_dir, p))
-    lost = len(re.findall(r"forklog: warning: the kernel dropped",
+    lost = len(re.findall(r"warning: the kernel dropped",
                           read(os.path.join(run_dir, "stderr"))))
     shutil.rmtree(run_dir)
     return {"elapsed": elapsed, "capture": capture, "wrong": wrong,
@@ -272,8 +273,7 @@ def main():
     if not os.path.ismount("/sys/kernel/tracing") and os.path.isdir("/sys/kernel/tracing"):
         subprocess.run(["mount", "-t", "tracefs", "nodev", "/sys/kernel/tracing"])
     work = tempfile.mkdtemp(prefix="forklog-bench-")
-    forklog = build(work)
-    found, missing = tracers(forklog)
+    found, missing = tracers(*build(work))
     if args.only:
         found = [t for t in found if args.only in t.name]
     for m in missing:

@@ -391,6 +391,66 @@ TEST_P(live_test, a_megabyte_of_arguments_arrives_whole)
     EXPECT_TRUE(lines[0].rest == expected);
 }
 
+// Paths as /proc shows them: across a mount, in a removed directory, the
+// interpreter of a script, the program behind a descriptor; and the exec of
+// a second thread, reported with the process's pid.
+TEST_P(live_test, paths_and_unusual_execs_are_shown_as_the_system_has_them)
+{
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    std::string mnt = dir + "/mnt";
+    ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
+    ASSERT_EQ(system(("mount -t tmpfs none '" + mnt + "'").c_str()), 0);
+    std::string script = mnt + "/script";
+    {
+        std::ofstream f(script);
+        f << "#!/bin/sh\nsleep 0.05\n";
+    }
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    char shell[PATH_MAX], sleeper[PATH_MAX];
+    ASSERT_NE(realpath("/bin/sh", shell), nullptr);
+    ASSERT_NE(realpath("/bin/sleep", sleeper), nullptr);
+    struct {
+        std::string command;
+        std::string expected; // the line after the pid
+    } cases[] = {
+        {"cd '" + mnt + "' && exec ./script x", mnt + " % " + shell + " ./script x"},
+        {"mkdir gone && cd gone && rmdir ../gone && exec /bin/sleep 0.05",
+         "'" + dir + "/gone (deleted)' % " + sleeper + " 0.05"},
+        {"exec " + std::string(EXEC_VARIANTS) + " fexecve /bin/sleep 0.05",
+         dir + " % " + sleeper + " 0.05"},
+        {"exec " + std::string(EXEC_VARIANTS) + " thread /bin/sleep 0.05",
+         dir + " % " + sleeper + " 0.05"},
+    };
+    for (const auto &c : cases) {
+        auto run = forklog({"-d", "-l", "-f", "/bin/sh", "-c", "cd '" + dir + "' && " + c.command});
+        EXPECT_EQ(run->wait(), 0);
+        std::vector<line> lines = parse(run->out());
+        ASSERT_FALSE(lines.empty()) << c.command << run->err();
+        bool seen = false;
+        for (const line &l : lines)
+            seen = seen || (l.pid == lines.front().pid && l.rest == c.expected);
+        EXPECT_TRUE(seen) << "no line " << c.expected << " in\n" << run->out() << run->err();
+    }
+    EXPECT_EQ(system(("umount '" + mnt + "'").c_str()), 0);
+}
+
+// Arguments over the size the kernel records come from /proc, whole.
+TEST_P(live_test, arguments_beyond_the_recorded_size_still_arrive_whole)
+{
+    std::vector<std::string> words = {"--", "/bin/sh", "-c", "sleep 0.2", "name"};
+    std::string expected = "/bin/sh -c 'sleep 0.2' name";
+    for (int i = 0; i < 20; i++) {
+        std::string word(65536, static_cast<char>('a' + i));
+        words.push_back(word);
+        expected += " " + word;
+    }
+    auto run = forklog(words);
+    EXPECT_EQ(run->wait(), 0);
+    std::vector<line> lines = parse(run->out());
+    ASSERT_GE(lines.size(), 1u) << run->err();
+    EXPECT_TRUE(lines[0].rest == expected) << lines[0].rest.size() << " bytes";
+}
+
 // Every exec of a storm of short processes gives exactly one outcome: its
 // line, an empty line with a warning (the process ended before it could be
 // read), or a depth message; and nothing is lost.

@@ -91,13 +91,20 @@ TEST_F(watch_table_test, events_before_the_watch_and_unwanted_notes_are_not_deli
     EXPECT_EQ(notes(), (std::vector<std::string>{}));
 }
 
-TEST_F(watch_table_test, a_threads_end_or_exec_is_not_the_end_of_a_running_process)
+TEST_F(watch_table_test, a_process_ends_with_its_last_thread)
 {
     ASSERT_EQ(add_process_watch(self, ALL), 0);
-    on_thread(self);
-    on_exit(self, 0, monotonic_ns());
-    on_exec(self, monotonic_ns());
-    EXPECT_EQ(notes(), (std::vector<std::string>{note(-5, self, NOTE_EXEC)}));
+    int64_t t = monotonic_ns();
+    on_fork(self, CHILD, t);
+    on_thread(CHILD);
+    on_thread(CHILD);
+    // A thread execs: the two others, the leader among them, end first.
+    on_thread_end(CHILD, true, 9, t + 1);
+    on_thread_end(CHILD, false, 9, t + 2);
+    on_exec(CHILD, t + 3);
+    EXPECT_EQ(notes(), (std::vector<std::string>{note(-5, CHILD, NOTE_EXEC)}));
+    on_thread_end(CHILD, true, 0x300, t + 4);
+    EXPECT_EQ(notes(), (std::vector<std::string>{note(-5, CHILD, NOTE_EXIT, 0x300)}));
 }
 
 TEST_F(watch_table_test, registration_fails_for_gone_processes_and_unwatched_zombies)

@@ -130,8 +130,8 @@ void handle(const struct cn_msg *cn)
         break;
     case proc_event::PROC_EVENT_EXIT: {
         const auto &e = ev->event_data.exit;
-        if (e.process_pid == e.process_tgid)
-            on_exit(e.process_tgid, static_cast<int>(e.exit_code), ns);
+        on_thread_end(e.process_tgid, e.process_pid == e.process_tgid,
+                      static_cast<int>(e.exit_code), ns);
         break;
     }
     default:

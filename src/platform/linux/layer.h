@@ -91,6 +91,9 @@ void on_exec(int tgid, int64_t ns);
 void on_uid(int tgid, uint32_t euid);
 // The end of a whole process, with its wait status.
 void on_exit(int tgid, int status, int64_t ns);
+// The end of one thread of tgid (its leader or another), for a source that
+// reports threads; the process ends with its last thread.
+void on_thread_end(int tgid, bool leader, int status, int64_t ns);
 // count events were lost; 0 when the count is unknown.
 void on_lost(uint64_t count);
 

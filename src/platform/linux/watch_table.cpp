@@ -24,7 +24,7 @@ struct watch {
     uint32_t fflags;
     int64_t since_ns; // events before this are not the watch's
     uint64_t serial;  // tells a pid's successive watches apart
-    bool threaded;    // whether a thread's exec may look like the process's end
+    int threads;      // live threads, for sources that report each thread's end
 };
 
 std::unordered_map<int, watch> watches;
@@ -72,14 +72,6 @@ void post(uint64_t key, int16_t filter, uintptr_t ident, uint32_t fflags, int64_
     pending_facts.push_back(std::move(facts));
 }
 
-// A process that ended, unlike one whose thread exec'd or whose leader
-// thread alone ended, is no longer running.
-bool still_running(int pid)
-{
-    stat_fields st;
-    return read_stat(pid, &st) && st.state != 'Z' && st.state != 'X';
-}
-
 } // namespace
 
 int add_process_watch(int pid, uint32_t fflags)
@@ -94,7 +86,7 @@ int add_process_watch(int pid, uint32_t fflags)
     if (it != watches.end()) {
         it->second.fflags = fflags;
     } else {
-        watches[pid] = watch{fflags, monotonic_ns(), next_serial++, threads > 1};
+        watches[pid] = watch{fflags, monotonic_ns(), next_serial++, threads > 1 ? threads : 1};
     }
     source_watch(pid, fflags);
     release_held_child(pid);
@@ -178,14 +170,14 @@ void on_fork(int parent_tgid, int child_tgid, int64_t ns)
         ns < parent->second.since_ns)
         return;
     // The child is watched from its creation, as its parent is.
-    watches[child_tgid] = watch{parent->second.fflags, ns, next_serial++, false};
+    watches[child_tgid] = watch{parent->second.fflags, ns, next_serial++, 1};
 }
 
 void on_thread(int tgid)
 {
     auto it = watches.find(tgid);
     if (it != watches.end())
-        it->second.threaded = true;
+        it->second.threads++;
 }
 
 void on_exec(int tgid, int64_t ns)
@@ -215,10 +207,6 @@ void on_uid(int tgid, uint32_t euid)
 void on_exit(int tgid, int status, int64_t ns)
 {
     auto it = watches.find(tgid);
-    // A thread that exec'd, or a leader thread that ended alone, leaves the
-    // process running.
-    if (it != watches.end() && it->second.threaded && still_running(tgid))
-        return;
     if (it != watches.end() && ns >= it->second.since_ns) {
         if (it->second.fflags & os::NOTE_EXIT)
             post(it->second.serial, os::EVFILT_PROC, static_cast<uintptr_t>(tgid), os::NOTE_EXIT,
@@ -226,6 +214,21 @@ void on_exit(int tgid, int status, int64_t ns)
         watches.erase(it);
     }
     known_exit(tgid, taken + pending.size());
+}
+
+void on_thread_end(int tgid, bool leader, int status, int64_t ns)
+{
+    auto it = watches.find(tgid);
+    if (it == watches.end()) {
+        if (leader)
+            known_exit(tgid, taken + pending.size());
+        return;
+    }
+    // The process ends with its last thread. The leader's end alone is not
+    // it: the leader may end first, and a thread that execs ends all others,
+    // the leader among them, and carries on under the process's pid.
+    if (--it->second.threads <= 0)
+        on_exit(tgid, status, ns);
 }
 
 void on_lost(uint64_t count)
@@ -293,7 +296,9 @@ void resynchronise()
         if (watches.count(pid))
             continue;
         if (const watch *w = tracking_ancestor(pid, parents)) {
-            watches[pid] = watch{w->fflags, now, next_serial++, true};
+            stat_fields st;
+            int threads = read_stat(pid, &st) && st.threads > 1 ? st.threads : 1;
+            watches[pid] = watch{w->fflags, now, next_serial++, threads};
             source_watch(pid, w->fflags);
         }
     }

@@ -31,7 +31,7 @@ struct {
 /* Cleared by the reader once its reports show that they never ask for an
  * environment. */
 volatile __u32 want_env = 1;
-/* Records the ring had no room for. */
+/* Records the ring had no room for, and children the watch map had none for. */
 __u64 drops = 0;
 
 struct {
@@ -100,7 +100,8 @@ int BPF_PROG(on_fork, struct task_struct *parent, struct task_struct *child)
     struct watch_value inherited = {};
     inherited.start_ns = BPF_CORE_READ(child, start_time);
     inherited.fflags = w->fflags;
-    bpf_map_update_elem(&watched, &child_tgid, &inherited, BPF_ANY);
+    if (bpf_map_update_elem(&watched, &child_tgid, &inherited, BPF_ANY))
+        __sync_fetch_and_add(&drops, 1); /* the map is full: the child goes unwatched */
     struct rec_fork rec = {};
     rec.type = REC_FORK;
     rec.parent_tgid = BPF_CORE_READ(parent, tgid);

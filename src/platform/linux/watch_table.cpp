@@ -1,5 +1,6 @@
 // The watched processes and the notes waiting to be read, fed by an event
-// source. Notes for one watch that are not yet read merge into one.
+// source. Notes for one watch that are not yet read merge into one, unless
+// the source records each exec's facts: then every event is a note of its own.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>

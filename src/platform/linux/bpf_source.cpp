@@ -160,9 +160,8 @@ int handle_record(void *, void *data, size_t size)
     return 0;
 }
 
-// Records the ring had no room for, and programs the kernel did not run
-// because another run of them was under way on the same CPU.
-void check_losses()
+// Records the ring had no room for: a counter the programs share with us.
+void check_drops()
 {
     uint64_t drops = skel->bss->drops;
     if (drops > drops_seen) {
@@ -172,6 +171,12 @@ void check_losses()
             if (a.active)
                 finish(a, false);
     }
+}
+
+// Runs of the programs the kernel skipped because another run of them was
+// under way on the same CPU; asking costs a system call per program.
+void check_skipped_runs()
+{
     uint64_t misses = 0;
     for (bpf_program *prog : {skel->progs.on_fork, skel->progs.on_exec, skel->progs.on_exit}) {
         bpf_prog_info info = {};
@@ -219,11 +224,12 @@ int bpf_source_open()
 
 void bpf_source_drain()
 {
-    // Losses are looked for after records came, and at least every second.
+    ring_buffer__consume(ring);
+    check_drops();
     static int64_t checked_ns = 0;
     int64_t now = monotonic_ns();
-    if (ring_buffer__consume(ring) > 0 || now - checked_ns > 1000000000) {
-        check_losses();
+    if (now - checked_ns > 1000000000) {
+        check_skipped_runs();
         checked_ns = now;
     }
 }

@@ -146,12 +146,20 @@ int kevent(int, const struct kevent *changes, int nchanges, struct kevent *event
     if (nevents <= 0)
         return 0;
     // Read what is ready even when notes are waiting, so that the kernel's
-    // buffer does not fill while the reports run.
-    if (linux_layer::notes_pending() && gather(false) == -1)
-        return -1;
-    while (!linux_layer::notes_pending())
+    // buffer does not fill while the reports run; a millisecond apart at
+    // most, which the buffers' size allows.
+    static int64_t gathered_ns = 0;
+    int64_t now = linux_layer::monotonic_ns();
+    if (linux_layer::notes_pending() && now - gathered_ns >= 1000000) {
+        if (gather(false) == -1)
+            return -1;
+        gathered_ns = now;
+    }
+    while (!linux_layer::notes_pending()) {
         if (gather(true) == -1)
             return -1;
+        gathered_ns = linux_layer::monotonic_ns();
+    }
     return linux_layer::take_notes(events, nevents);
 }
 

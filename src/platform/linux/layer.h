@@ -3,6 +3,7 @@
 #pragma once
 
 #include <csignal>
+#include <functional>
 #include <cstdint>
 #include <sys/types.h>
 #include <vector>
@@ -13,6 +14,10 @@ namespace linux_layer {
 
 // A descriptor on the /proc root, opened once.
 int proc_root();
+
+// Calls visit with every pid that /proc lists now; false when /proc cannot
+// be read.
+bool for_each_pid(const std::function<void(int)> &visit);
 
 // Reads /proc/PID/NAME whole into buf, growing it by doubling; the byte
 // count, or -1 with errno.

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -106,26 +105,14 @@ bool query_record(int pid, os::kinfo_proc *kp)
 
 bool read_all(int *count)
 {
-    int fd = openat(linux_layer::proc_root(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *dir = fd == -1 ? nullptr : fdopendir(fd);
-    if (!dir) {
-        if (fd != -1)
-            close(fd);
-        return false;
-    }
     records.clear();
-    while (const struct dirent *entry = readdir(dir)) {
-        char *end;
-        long pid = strtol(entry->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0)
-            continue;
+    bool listed = linux_layer::for_each_pid([](int pid) {
         os::kinfo_proc kp;
-        if (read_record(static_cast<int>(pid), &kp)) // a process gone by now is left out
+        if (read_record(pid, &kp)) // a process gone by now is left out
             records.push_back(kp);
-    }
-    closedir(dir);
+    });
     *count = static_cast<int>(records.size());
-    return true;
+    return listed;
 }
 
 } // namespace

@@ -7,9 +7,6 @@
 // children still find it.
 #include <cerrno>
 #include <cstdlib>
-#include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
 #include <unordered_map>
 #include <vector>
 
@@ -51,23 +48,12 @@ void seed_process_table()
 {
     table.clear();
     ended.clear();
-    int fd = openat(proc_root(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *dir = fd == -1 ? nullptr : fdopendir(fd);
-    if (!dir) {
-        if (fd != -1)
-            close(fd);
-        return;
-    }
-    while (const struct dirent *entry = readdir(dir)) {
-        char *end;
-        long pid = strtol(entry->d_name, &end, 10);
+    for_each_pid([](int pid) {
         os::kinfo_proc kp;
         int threads;
-        if (*end == '\0' && pid > 0 && read_process(static_cast<int>(pid), &kp, &threads) &&
-            kp.ki_stat != os::SZOMB)
+        if (read_process(pid, &kp, &threads) && kp.ki_stat != os::SZOMB)
             remember_process(kp);
-    }
-    closedir(dir);
+    });
 }
 
 void remember_process(const os::kinfo_proc &kp)

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,6 +15,25 @@ int proc_root()
 {
     static const int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     return fd;
+}
+
+bool for_each_pid(const std::function<void(int)> &visit)
+{
+    int fd = openat(proc_root(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = fd == -1 ? nullptr : fdopendir(fd);
+    if (!dir) {
+        if (fd != -1)
+            close(fd);
+        return false;
+    }
+    while (const struct dirent *entry = readdir(dir)) {
+        char *end;
+        long pid = strtol(entry->d_name, &end, 10);
+        if (*end == '\0' && pid > 0)
+            visit(static_cast<int>(pid));
+    }
+    closedir(dir);
+    return true;
 }
 
 namespace {

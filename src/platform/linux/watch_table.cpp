@@ -7,8 +7,6 @@
 #include <cstring>
 #include <deque>
 #include <memory>
-#include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -245,21 +243,11 @@ namespace {
 std::unordered_map<int, int> current_parents()
 {
     std::unordered_map<int, int> parents;
-    int fd = openat(proc_root(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *dir = fd == -1 ? nullptr : fdopendir(fd);
-    if (!dir) {
-        if (fd != -1)
-            close(fd);
-        return parents;
-    }
-    while (const struct dirent *entry = readdir(dir)) {
-        char *end;
-        long pid = strtol(entry->d_name, &end, 10);
+    for_each_pid([&parents](int pid) {
         stat_fields st;
-        if (*end == '\0' && pid > 0 && read_stat(static_cast<int>(pid), &st))
-            parents[static_cast<int>(pid)] = st.ppid;
-    }
-    closedir(dir);
+        if (read_stat(pid, &st))
+            parents[pid] = st.ppid;
+    });
     return parents;
 }
 

@@ -239,26 +239,26 @@ void on_lost(uint64_t count)
 
 namespace {
 
-// Every process /proc lists now, with its parent.
-std::unordered_map<int, int> current_parents()
+// Every process /proc lists now, with its parent and thread count.
+std::unordered_map<int, stat_fields> current_processes()
 {
-    std::unordered_map<int, int> parents;
-    for_each_pid([&parents](int pid) {
+    std::unordered_map<int, stat_fields> processes;
+    for_each_pid([&processes](int pid) {
         stat_fields st;
         if (read_stat(pid, &st))
-            parents[pid] = st.ppid;
+            processes[pid] = st;
     });
-    return parents;
+    return processes;
 }
 
 // The tracking watch that pid's ancestry reaches, if any.
-const watch *tracking_ancestor(int pid, const std::unordered_map<int, int> &parents)
+const watch *tracking_ancestor(int pid, const std::unordered_map<int, stat_fields> &processes)
 {
-    for (size_t steps = 0; steps <= parents.size(); steps++) {
-        auto up = parents.find(pid);
-        if (up == parents.end() || up->second <= 0)
+    for (size_t steps = 0; steps <= processes.size(); steps++) {
+        auto up = processes.find(pid);
+        if (up == processes.end() || up->second.ppid <= 0)
             return nullptr;
-        pid = up->second;
+        pid = up->second.ppid;
         auto w = watches.find(pid);
         if (w != watches.end())
             return (w->second.fflags & os::NOTE_TRACK) ? &w->second : nullptr;
@@ -272,21 +272,20 @@ const watch *tracking_ancestor(int pid, const std::unordered_map<int, int> &pare
 void resynchronise()
 {
     seed_process_table();
-    std::unordered_map<int, int> parents = current_parents();
+    std::unordered_map<int, stat_fields> processes = current_processes();
     for (auto it = watches.begin(); it != watches.end();) {
-        if (parents.count(it->first)) {
+        if (processes.count(it->first)) {
             ++it;
         } else {
             it = watches.erase(it);
         }
     }
     int64_t now = monotonic_ns();
-    for (const auto &[pid, ppid] : parents) {
+    for (const auto &[pid, st] : processes) {
         if (watches.count(pid))
             continue;
-        if (const watch *w = tracking_ancestor(pid, parents)) {
-            stat_fields st;
-            int threads = read_stat(pid, &st) && st.threads > 1 ? st.threads : 1;
+        if (const watch *w = tracking_ancestor(pid, processes)) {
+            int threads = st.threads > 1 ? st.threads : 1;
             watches[pid] = watch{w->fflags, now, next_serial++, threads};
             source_watch(pid, w->fflags);
         }

@@ -296,7 +296,7 @@ int fork()
 int execvp(const char *file, char *const[])
 {
     k.execvp_calls.emplace_back(file);
-    errno = ENOENT;
+    errno = k.execvp_errno;
     return -1;
 }
 
@@ -334,6 +334,15 @@ int gettimeofday(timeval *tv)
 {
     *tv = k.clock;
     return 0;
+}
+
+} // namespace os
+
+namespace os {
+
+bool stream_is_terminal(FILE *)
+{
+    return fake::k.output_is_terminal;
 }
 
 } // namespace os

@@ -72,8 +72,10 @@ struct kernel {
     int fork_result = 4242; // -1 fails with fork_errno
     int fork_errno = EAGAIN;
     std::vector<std::string> execvp_calls;
+    int execvp_errno = ENOENT;
     std::vector<std::pair<int, int>> signal_calls;
     int max_processes = 99999;
+    bool output_is_terminal = false;
 };
 
 extern kernel k;

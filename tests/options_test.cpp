@@ -49,8 +49,8 @@ TEST_F(options_test, sets_flags_root_and_command_start)
         {{"-w"}, "", 1, 2},
         {{"-p5"}, "", 5, 2},
         {{"-p", "7", "-p", "9"}, "", 9, 5},
-        {{"-p", "abc"}, "", 0, 3},
-        {{"-p", " +12x"}, "", 12, 3},
+        {{"-p", "007"}, "", 7, 3},
+        {{"-p", "2147483647"}, "", 2147483647, 3},
         {{"-p", "1", "ls", "-l"}, "", 1, 3},
         {{"ls", "-t"}, "", 1, 1},
         {{"-t", "--", "-x"}, "t", 1, 3},
@@ -65,6 +65,27 @@ TEST_F(options_test, sets_flags_root_and_command_start)
         EXPECT_EQ(first, c.first) << shown;
         EXPECT_EQ(run_settings.output, stdout) << shown;
     }
+}
+
+TEST_F(options_test, a_pid_that_is_not_a_whole_number_from_1_up_is_bad_use)
+{
+    const char *const bad[] = {"abc", " 1", "+5", "-1", "0", "1abc", "", "2147483648",
+                               "4294967297"};
+    for (const char *text : bad) {
+        EXPECT_EXIT(parse({"-p", text, "--", "true"}), testing::ExitedWithCode(1),
+                    "^Usage: forklog \\[-deflqtu\\] \\[-o FILE\\] \\[-p PID\\|CMD...\\]\n$")
+            << testing::PrintToString(text);
+    }
+}
+
+TEST_F(options_test, words_are_made_terminal_safe_only_on_a_terminal)
+{
+    parse({});
+    EXPECT_FALSE(run_settings.terminal);
+    fake::reset();
+    fake::k.output_is_terminal = true;
+    parse({"-f"});
+    EXPECT_TRUE(run_settings.terminal);
 }
 
 TEST_F(options_test, the_command_keeps_its_own_words)

@@ -9,47 +9,61 @@ namespace {
 
 class shquote_test : public logic_test {
 protected:
-    std::string quoted(const std::string &word)
+    std::string quoted(const std::string &word) { return captured(print_shquoted, word); }
+
+    // As the value of an environment entry NAME=value.
+    std::string quoted_value(const std::string &word) { return captured(print_shquoted_value, word); }
+
+private:
+    std::string captured(void (*print)(const char *), const std::string &word)
     {
         fflush(out);
         size_t before = len;
-        print_shquoted(word.c_str());
+        print(word.c_str());
         fflush(out);
         return std::string(buf + before, len - before);
     }
 };
 
+using cases = std::vector<std::pair<std::string, std::string>>;
+
 TEST_F(shquote_test, writes_each_word_in_its_exact_form)
 {
-    const std::pair<std::string, std::string> cases[] = {
+    const cases table = {
         {"abc", "abc"},
         {"", "''"},
         {"a b", "'a b'"},
-        {"it's", "'it'\\''s'"},
-        {"'", "''\\'''"},
-        {"a\nb", "'a'$'\\n''b'"},
-        {"\n", "''$'\\n'''"},
+        {"it's", R"('it'\''s')"},
+        {"'", R"(''\''')"},
+        {"a\nb", R"('a'$'\n''b')"},
+        {"\n", R"(''$'\n''')"},
         {"a\tb", "'a\tb'"},
         {"x=1", "'x=1'"},
         {"$HOME", "'$HOME'"},
         {"/usr/bin/cc", "/usr/bin/cc"},
-        {"~/notes", "~/notes"},
+        {"~/notes", "'~/notes'"},
+        {"~", "'~'"},
+        {"~root", "'~root'"},
+        {"a~b", "a~b"},
+        {"a:~/b", "a:~/b"},
         {"50%", "50%"},
-        {"a!b", "a!b"},
+        {"a!b", "'a!b'"},
+        {"!!", "'!!'"},
         {"-o", "-o"},
         {"gr\xc3\xbc\xc3\x9f", "gr\xc3\xbc\xc3\x9f"},
         {"a\"b\\c", "'a\"b\\c'"},
-        {"+,-.:@_%!~/", "+,-.:@_%!~/"},
+        {"+,-.:@_%~/", "+,-.:@_%~/"},
         {"a\x7f", "'a\x7f'"},
         {"a\x1b", "'a\x1b'"},
+        {"\x9b[2J\xc2\x9b", "'\x9b[2J\xc2\x9b'"},
     };
-    for (const auto &[word, expected] : cases)
+    for (const auto &[word, expected] : table)
         EXPECT_EQ(quoted(word), expected) << "word: " << ::testing::PrintToString(word);
 }
 
 TEST_F(shquote_test, every_special_byte_alone_forces_quotes)
 {
-    const std::string specials = "`^#*[]=|\\?${}()'\"<>&; \x7f";
+    const std::string specials = "`^#*[]=|\\?${}()'\"<>&;! \x7f";
     std::string all = specials;
     for (int c = 1; c < 0x20; c++)
         all += static_cast<char>(c);
@@ -60,8 +74,50 @@ TEST_F(shquote_test, every_special_byte_alone_forces_quotes)
     }
 }
 
-// The promise users rely on: whatever the bytes, bash reads the line's word
-// back as exactly the word the process had.
+// In an assignment bash expands "~" after "=" and after ":".
+TEST_F(shquote_test, an_environment_value_is_quoted_where_an_assignment_would_expand_it)
+{
+    const cases table = {
+        {"~/bin", "'~/bin'"},
+        {"/usr/bin:~/bin", "'/usr/bin:~/bin'"},
+        {"/usr/bin:/bin", "/usr/bin:/bin"},
+        {"a~b", "a~b"},
+        {"", "''"},
+    };
+    for (const auto &[word, expected] : table)
+        EXPECT_EQ(quoted_value(word), expected) << "value: " << ::testing::PrintToString(word);
+}
+
+// On a terminal nothing that it would act on goes out raw: controls, C1
+// controls in UTF-8, and bytes that are not UTF-8 become escapes.
+TEST_F(shquote_test, on_a_terminal_control_bytes_and_invalid_utf8_become_escapes)
+{
+    run_settings.terminal = true;
+    const cases table = {
+        {"abc", "abc"},
+        {"gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x98\x80",
+         "'gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x98\x80'"},
+        {"\x1b[2J\x1b[H\x1b]0;pwned\a", R"(''$'\e''[2J'$'\e''[H'$'\e'']0;pwned'$'\a''')"},
+        {"\r12345 <root>", R"(''$'\r''12345 <root>')"},
+        {"a\tb\nc", R"('a'$'\t''b'$'\n''c')"},
+        {"\x01\x7f", R"(''$'\x01\x7f''')"},
+        {"x\x9by", R"('x'$'\x9b''y')"},
+        {"x\xc2\x9by", R"('x'$'\xc2\x9b''y')"},
+        {"\xc2\xa0", "\xc2\xa0"},
+        {"\xc0\xaf", R"(''$'\xc0\xaf''')"},                 // an overlong "/"
+        {"\xed\xa0\x80", R"(''$'\xed\xa0\x80''')"},         // a surrogate
+        {"\xf4\x90\x80\x80", R"(''$'\xf4\x90\x80\x80''')"}, // past U+10FFFF
+        {"\xe2\x82", R"(''$'\xe2\x82''')"},                 // cut short
+        {"it's", R"('it'\''s')"},
+    };
+    for (const auto &[word, expected] : table)
+        EXPECT_EQ(quoted(word), expected) << "word: " << ::testing::PrintToString(word);
+}
+
+// The promise users rely on: whatever the bytes, bash (with history
+// expansion on, as when interactive) reads each word back as exactly the
+// word the process had, as an argument and as the value of an assignment,
+// on a terminal or not.
 TEST_F(shquote_test, bash_reads_every_quoted_word_back_unchanged)
 {
     std::mt19937 rng(20261209);
@@ -72,8 +128,9 @@ TEST_F(shquote_test, bash_reads_every_quoted_word_back_unchanged)
             c = static_cast<char>(1 + rng() % 255);
         words.push_back(w);
     }
-    words.push_back("");
-    words.push_back("'\n'");
+    for (const char *w : {"", "'\n'", "~", "~root", "~/x", "a!b", "!!", "!$", "x:~/y", "~:~",
+                          "/usr/bin:~/bin", "\x1b[2J\x9b\xc2\x9b", "\xff~!"})
+        words.push_back(w);
 
     char script_name[] = "/tmp/forklog-shquote-XXXXXX";
     int fd = mkstemp(script_name);
@@ -81,10 +138,17 @@ TEST_F(shquote_test, bash_reads_every_quoted_word_back_unchanged)
     close(fd);
     {
         std::ofstream script(script_name, std::ios::binary);
-        for (const std::string &w : words)
-            script << "printf %s " << quoted(w) << "; printf '\\0'\n";
+        script << "set -H\n";
+        for (bool terminal : {false, true}) {
+            run_settings.terminal = terminal;
+            for (const std::string &w : words) {
+                script << "printf %s " << quoted(w) << "; printf '\\0'\n";
+                script << "A=" << quoted_value(w) << "; printf %s \"$A\"; printf '\\0'\n";
+            }
+        }
+        run_settings.terminal = false;
     }
-    std::string command = std::string("bash ") + script_name;
+    std::string command = std::string("HOME=/home/x bash ") + script_name;
     FILE *pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string got;
@@ -99,9 +163,12 @@ TEST_F(shquote_test, bash_reads_every_quoted_word_back_unchanged)
     size_t start = 0;
     for (size_t end; (end = got.find('\0', start)) != std::string::npos; start = end + 1)
         back.push_back(got.substr(start, end - start));
-    ASSERT_EQ(back.size(), words.size());
-    for (size_t i = 0; i < words.size(); i++)
-        EXPECT_EQ(back[i], words[i]) << "quoted as " << ::testing::PrintToString(quoted(words[i]));
+    ASSERT_EQ(back.size(), 4 * words.size());
+    for (size_t i = 0; i < back.size(); i++) {
+        const std::string &word = words[i / 2 % words.size()];
+        EXPECT_EQ(back[i], word) << (i / 2 >= words.size() ? "terminal, " : "")
+                                 << (i % 2 ? "value " : "word ") << ::testing::PrintToString(word);
+    }
 }
 
 } // namespace

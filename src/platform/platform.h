@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace os {
 
@@ -23,7 +24,10 @@ constexpr int SZOMB = 5;
 // One process's record. The logic reads only these fields.
 struct kinfo_proc {
     int32_t ki_pid;
-    int32_t ki_ppid; // 0 at the top of the process tree
+    // The parent that created the process, where the platform saw it created
+    // (it stays so after that parent has ended); otherwise the current
+    // parent. 0 at the top of the process tree.
+    int32_t ki_ppid;
     uint32_t ki_uid; // effective user id
     timeval ki_start; // on the clock of gettimeofday
     int ki_stat;
@@ -133,6 +137,9 @@ int gettimeofday(timeval *tv);
 // Short signal names, without "SIG", indexed by signal number below sys_nsig.
 extern const char *const *const sys_signame;
 extern const int sys_nsig;
+
+// Whether stream writes to a terminal.
+bool stream_is_terminal(FILE *stream);
 
 // ---- Command-line scanning ---------------------------------------------------
 

@@ -37,7 +37,13 @@ pid_db_entry *claim_slot(int pid, int depth, const os::kinfo_proc *kp)
         print_indent(depth);
         os::timeval now;
         double run_time = elapsed_seconds(slot->start, &now);
-        fprintf(run_settings.output, "%d- %s execed time=%.3fs\n", pid, slot->cmd, run_time);
+        fprintf(run_settings.output, "%d- ", pid);
+        // The stored name goes out as stored, but never raw onto a terminal.
+        if (run_settings.terminal)
+            print_shquoted(slot->cmd);
+        else
+            fputs(slot->cmd, run_settings.output);
+        fprintf(run_settings.output, " execed time=%.3fs\n", run_time);
         slot->start = now;
     } else {
         slot->pid = pid;
@@ -93,7 +99,7 @@ void print_env(const os::kinfo_proc *kp)
         *eq = '\0';
         print_shquoted(*env);
         putc('=', run_settings.output);
-        print_shquoted(eq + 1);
+        print_shquoted_value(eq + 1);
     }
 }
 

@@ -9,50 +9,164 @@
 namespace {
 
 // Bytes that make a shell read a bare word differently: the control bytes,
-// space, delete and the shell's punctuation. Bytes 0x80-0xff are not among
-// them, so UTF-8 text stays bare.
+// space, delete, the shell's punctuation, and "!", which an interactive bash
+// takes for a history reference. Bytes 0x80-0xff are not among them, so
+// UTF-8 text stays bare.
 struct special_table {
     bool byte[256];
 
-    constexpr special_table() : byte{}
-    {
+    constexpr special_table() : byte{} {
         for (int c = 0x01; c <= 0x20; c++)
             byte[c] = true;
         byte[0x7f] = true;
-        for (const char *p = "`^#*[]=|\\?${}()'\"<>&;"; *p; p++)
+        for (const char *p = "`^#*[]=|\\?${}()'\"<>&;!"; *p; p++)
             byte[static_cast<unsigned char>(*p)] = true;
     }
 };
 
 constexpr special_table shell_specials;
 
-bool needs_quotes(const char *word)
-{
-    if (*word == '\0')
+bool continuation(unsigned char c, unsigned char low = 0x80, unsigned char high = 0xbf) {
+    return c >= low && c <= high;
+}
+
+// The length of the valid UTF-8 character at p, 0 when p does not start one.
+// Overlong forms, surrogates and code points past U+10FFFF are not valid.
+int utf8_length(const unsigned char *p) {
+    unsigned char c = p[0];
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xc2 && c <= 0xdf)
+        return continuation(p[1]) ? 2 : 0;
+    if (c >= 0xe0 && c <= 0xef) {
+        unsigned char low = c == 0xe0 ? 0xa0 : 0x80;
+        unsigned char high = c == 0xed ? 0x9f : 0xbf;
+        return continuation(p[1], low, high) && continuation(p[2]) ? 3 : 0;
+    }
+    if (c >= 0xf0 && c <= 0xf4) {
+        unsigned char low = c == 0xf0 ? 0x90 : 0x80;
+        unsigned char high = c == 0xf4 ? 0x8f : 0xbf;
+        return continuation(p[1], low, high) && continuation(p[2]) && continuation(p[3]) ? 4 : 0;
+    }
+    return 0;
+}
+
+// How many bytes from p a terminal would act on: a C0 control, delete, a C1
+// control (U+0080-U+009F), or a byte that is not part of valid UTF-8. 0 when
+// p starts printable text.
+int terminal_unsafe(const unsigned char *p) {
+    if (*p < 0x20 || *p == 0x7f)
+        return 1;
+    int n = utf8_length(p);
+    if (n == 0)
+        return 1;
+    if (n == 2 && p[0] == 0xc2 && p[1] <= 0x9f)
+        return 2;
+    return 0;
+}
+
+// The bytes from p that are looked at as one: a whole UTF-8 character on a
+// terminal, else one byte.
+int step(const unsigned char *p) {
+    int n = run_settings.terminal ? utf8_length(p) : 1;
+    return n ? n : 1;
+}
+
+bool needs_quotes(const char *word, bool value) {
+    if (*word == '\0' || *word == '~')
         return true;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(word); *p; p++)
+    const auto *bytes = reinterpret_cast<const unsigned char *>(word);
+    for (const unsigned char *p = bytes; *p; p += step(p)) {
         if (shell_specials.byte[*p])
             return true;
+        // In an assignment the shell expands a "~" after ":" too.
+        if (value && *p == '~' && p[-1] == ':')
+            return true;
+        if (run_settings.terminal && terminal_unsafe(p))
+            return true;
+    }
     return false;
+}
+
+// The letter of bash's named escape for byte c, or 0.
+char escape_letter(unsigned char c) {
+    switch (c) {
+    case '\a':
+        return 'a';
+    case '\b':
+        return 'b';
+    case '\t':
+        return 't';
+    case '\n':
+        return 'n';
+    case '\v':
+        return 'v';
+    case '\f':
+        return 'f';
+    case '\r':
+        return 'r';
+    case 0x1b:
+        return 'e';
+    default:
+        return 0;
+    }
+}
+
+// Writes bytes [p, end) in the shell's dollar-quoted form, outside the
+// apostrophes of the quoted run around it.
+void write_escaped(const unsigned char *p, const unsigned char *end) {
+    FILE *out = run_settings.output;
+    fputs("'$'", out);
+    for (; p < end; p++) {
+        if (char letter = escape_letter(*p))
+            fprintf(out, "\\%c", letter);
+        else
+            fprintf(out, "\\x%02x", *p);
+    }
+    fputs("''", out);
+}
+
+void write_quoted(const char *word) {
+    FILE *out = run_settings.output;
+    putc('\'', out);
+    for (const auto *p = reinterpret_cast<const unsigned char *>(word); *p;) {
+        // On a terminal every byte it would act on is escaped; runs of such
+        // bytes share one escape.
+        if (run_settings.terminal && terminal_unsafe(p)) {
+            const unsigned char *end = p;
+            while (*end && terminal_unsafe(end))
+                end += terminal_unsafe(end);
+            write_escaped(p, end);
+            p = end;
+            continue;
+        }
+        if (*p == '\n') {
+            fwrite("'$'\\n''", 1, 7, out);
+            p++;
+        } else if (*p == '\'') {
+            fwrite("'\\''", 1, 4, out);
+            p++;
+        } else {
+            for (int n = step(p); n > 0; n--)
+                putc(*p++, out);
+        }
+    }
+    putc('\'', out);
+}
+
+void print_word(const char *word, bool value) {
+    if (needs_quotes(word, value))
+        write_quoted(word);
+    else
+        fputs(word, run_settings.output);
 }
 
 } // namespace
 
-void print_shquoted(const char *word)
-{
-    FILE *out = run_settings.output;
-    if (!needs_quotes(word)) {
-        fputs(word, out);
-        return;
-    }
-    putc('\'', out);
-    for (const char *p = word; *p; p++) {
-        if (*p == '\n')
-            fwrite("'$'\\n''", 1, 7, out);
-        else if (*p == '\'')
-            fwrite("'\\''", 1, 4, out);
-        else
-            putc(*p, out);
-    }
-    putc('\'', out);
+void print_shquoted(const char *word) {
+    print_word(word, false);
+}
+
+void print_shquoted_value(const char *word) {
+    print_word(word, true);
 }

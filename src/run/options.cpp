@@ -1,6 +1,7 @@
 // Parsing the command line into the run settings.
 #include "run/options.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,6 +13,26 @@ void usage()
     fputs(text, stderr);
     exit(1);
 }
+
+namespace {
+
+// A process id written as a whole decimal number from 1 to the largest pid;
+// anything else is bad use.
+int process_id(const char *text)
+{
+    long long value = 0;
+    const char *p = text;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        value = value * 10 + (*p - '0');
+        if (value > INT32_MAX)
+            usage();
+    }
+    if (p == text || *p != '\0' || value < 1)
+        usage();
+    return static_cast<int>(value);
+}
+
+} // namespace
 
 int parse_options(int argc, char *argv[])
 {
@@ -42,7 +63,7 @@ int parse_options(int argc, char *argv[])
             }
             break;
         case 'p':
-            run_settings.root_pid = atoi(os::getopt_optarg());
+            run_settings.root_pid = process_id(os::getopt_optarg());
             break;
         case 'q':
             run_settings.quiet = true;
@@ -59,6 +80,7 @@ int parse_options(int argc, char *argv[])
             usage();
         }
     }
+    run_settings.terminal = os::stream_is_terminal(run_settings.output);
     int first = os::getopt_optind();
     if (run_settings.root_pid != 1 && first != argc)
         usage();

@@ -14,13 +14,22 @@ struct run_settings_record {
     bool timing = false;    // -t
     bool show_user = false; // -u
     FILE *output = nullptr; // -o FILE; standard output from parsing on
+    bool terminal = false;  // output is a terminal: bytes it acts on are escaped
     int root_pid = 1;       // 1 means the whole system
+    bool command = false;   // root_pid is the command the tool started
     int kq = -1;
     os::kvm_t *kd = nullptr;
     bool quit = false;
+    int exit_status = 0; // the command's, once it has been reaped
 };
 
 extern run_settings_record run_settings;
+
+// Whether the run watches the whole system (no -p, no command).
+inline bool whole_system_scope()
+{
+    return !run_settings.command && run_settings.root_pid == 1;
+}
 
 // Sets every field back to its value before parsing.
 void run_settings_reset();

@@ -1,7 +1,9 @@
 // Fuzzes the output: shell quoting must give back every word through a
 // shell's quote removal, and an exec line built from any argument and
 // environment vectors must be one whole line.
+#include <clocale>
 #include <cstdint>
+#include <cuchar>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,17 +19,59 @@
 
 namespace {
 
-// What a POSIX shell makes of one quoted word in the forms the quoting
-// uses: bare bytes, '...', $'\n' and \'. False when the text is not such a word.
+// The byte of a bash escape letter inside $'...', or -1.
+int escaped_byte(char letter)
+{
+    const char *const letters = "abtnvfre";
+    const char bytes[] = {'\a', '\b', '\t', '\n', '\v', '\f', '\r', 0x1b};
+    const char *at = strchr(letters, letter);
+    return letter && at ? bytes[at - letters] : -1;
+}
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// Reads the escapes of one $'...' run starting at text[i] into word.
+bool dollar_quoted(const std::string &text, size_t &i, std::string *word)
+{
+    i += 2;
+    while (i < text.size() && text[i] == '\\' && i + 1 < text.size()) {
+        int byte = escaped_byte(text[i + 1]);
+        if (byte >= 0) {
+            *word += static_cast<char>(byte);
+            i += 2;
+        } else if (text[i + 1] == 'x' && i + 3 < text.size() && hex_digit(text[i + 2]) >= 0 &&
+                   hex_digit(text[i + 3]) >= 0) {
+            *word += static_cast<char>(hex_digit(text[i + 2]) * 16 + hex_digit(text[i + 3]));
+            i += 4;
+        } else {
+            return false;
+        }
+    }
+    if (i >= text.size() || text[i] != '\'')
+        return false;
+    i++;
+    return true;
+}
+
+// What bash makes of one quoted word in the forms the quoting uses: bare
+// bytes, '...', $'...' with escapes, and \'. False when the text is not such
+// a word, or a bare word that bash would expand.
 bool unquote(const std::string &text, std::string *word)
 {
     word->clear();
     size_t i = 0;
     bool quoted = false;
     while (i < text.size()) {
-        if (text.compare(i, 5, "$'\\n'") == 0) {
-            *word += '\n';
-            i += 5;
+        if (text.compare(i, 2, "$'") == 0) {
+            if (!dollar_quoted(text, i, word))
+                return false;
             quoted = true;
         } else if (text.compare(i, 2, "\\'") == 0) {
             *word += '\'';
@@ -41,13 +85,33 @@ bool unquote(const std::string &text, std::string *word)
             i = end + 1;
             quoted = true;
         } else {
-            if (quoted || strchr("`^#*[]=|\\?${}()'\"<>&; \x7f", text[i]) ||
-                static_cast<unsigned char>(text[i]) < 0x20)
+            if (quoted || strchr("`^#*[]=|\\?${}()'\"<>&;! \x7f", text[i]) ||
+                static_cast<unsigned char>(text[i]) < 0x20 || (i == 0 && text[i] == '~'))
                 return false; // a bare special byte, or bare bytes mixed with quotes
             *word += text[i++];
         }
     }
     return !text.empty();
+}
+
+// Whether text, as a terminal would read it, holds a control character or
+// is not valid UTF-8. Escapes are plain ASCII, so terminal-safe output must
+// pass as a whole.
+bool raw_control(const std::string &text)
+{
+    mbstate_t state = {};
+    const char *p = text.data();
+    const char *end = p + text.size();
+    while (p < end) {
+        char32_t c;
+        size_t n = mbrtoc32(&c, p, static_cast<size_t>(end - p), &state);
+        if (n == 0 || n > 4)
+            return true; // invalid or cut short
+        if (c < 0x20 || (c >= 0x7f && c <= 0x9f) || (c >= 0xd800 && c <= 0xdfff))
+            return true;
+        p += n;
+    }
+    return false;
 }
 
 std::string captured(const std::function<void()> &write)
@@ -83,15 +147,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0)
         return 0;
+    static const bool utf8 = setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
+    if (!utf8)
+        abort();
     uint8_t options = data[0];
     std::vector<std::string> words = words_of(data + 1, size - 1, 64);
 
-    for (const std::string &w : words) {
-        std::string text = captured([&] { print_shquoted(w.c_str()); });
-        std::string back;
-        if (!unquote(text, &back) || back != w)
-            abort();
+    for (bool terminal : {false, true}) {
+        run_settings.terminal = terminal;
+        for (const std::string &w : words) {
+            std::string text = captured([&] { print_shquoted(w.c_str()); });
+            std::string back;
+            if (!unquote(text, &back) || back != w)
+                abort();
+            if (terminal && raw_control(text))
+                abort();
+        }
     }
+    run_settings.terminal = false;
 
     fake::reset();
     run_settings.flat = options & 1;

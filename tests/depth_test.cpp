@@ -51,10 +51,25 @@ TEST_F(depth_test, counts_generations_below_the_root_with_one_query_each)
 TEST_F(depth_test, a_process_outside_the_root_gives_minus_one_quietly)
 {
     int queries;
-    EXPECT_EQ(depth_of(60, &queries), -1);
-    EXPECT_EQ(queries, 2);
     run_settings.root_pid = 200;
     EXPECT_EQ(depth_of(100, &queries), -1) << "an ancestor of the root";
+    EXPECT_EQ(depth_of(60, &queries), -1) << "under the kernel's own";
+    EXPECT_EQ(queries, 2);
+    run_settings.root_pid = 100;
+    run_settings.command = true;
+    EXPECT_EQ(depth_of(60, &queries), -1);
+    EXPECT_EQ(messages, "");
+}
+
+// The whole system has more than one top: the kernel's own processes and
+// what they start (its helpers) are placed below their top as pid 1's are.
+TEST_F(depth_test, in_the_whole_system_every_top_of_the_tree_is_a_root)
+{
+    int queries;
+    EXPECT_EQ(depth_of(50, &queries), 0);
+    EXPECT_EQ(queries, 1);
+    EXPECT_EQ(depth_of(60, &queries), 1);
+    EXPECT_EQ(queries, 2);
     EXPECT_EQ(messages, "");
 }
 

@@ -32,7 +32,7 @@ TEST_F(event_loop_test, timing_in_command_scope_shows_exec_re_exec_and_the_reape
     };
     batch({exec_of(4242), sigchld(), exec_of(4243)});
     fake::k.ended_children = {{4242, 0x86}};
-    EXPECT_EQ(run({"-t", "sh", "-c", "x"}), 0);
+    EXPECT_EQ(run({"-t", "sh", "-c", "x"}), 128 + 6) << "ended by signal 6, as a shell says it";
     EXPECT_EQ(lines(), "4242+ sh -c x\n"
                        "  4243+ cc a.c\n"
                        "4242- sh execed time=3.250s\n"
@@ -42,14 +42,64 @@ TEST_F(event_loop_test, timing_in_command_scope_shows_exec_re_exec_and_the_reape
     EXPECT_EQ(fake::k.queries.argv, 3) << "the exec after the command's end is not handled";
 }
 
-TEST_F(event_loop_test, the_commands_end_without_timing_writes_nothing_and_status_is_0)
+TEST_F(event_loop_test, the_commands_end_without_timing_writes_nothing_and_gives_its_status)
 {
     fake::add(4242, 1, {"false"});
     batch({exec_of(4242)});
     batch({sigchld()});
     fake::k.ended_children = {{4242, 0x300}};
-    EXPECT_EQ(run({"false"}), 0);
+    EXPECT_EQ(run({"false"}), 3);
     EXPECT_EQ(lines(), "4242 false\n");
+
+    restart();
+    fake::add(4242, 1, {"sleep"});
+    batch({exec_of(4242), sigint()});
+    EXPECT_EQ(run({"sleep", "9"}), 0) << "a run ended by SIGINT keeps status 0";
+}
+
+// Ends are seen in every scope, so slots are freed and a pid used again is a
+// new process; exit lines stay the command's alone, from its reaping.
+TEST_F(event_loop_test, ends_free_slots_in_command_scope_without_lines_of_their_own)
+{
+    fake::add(4242, 1, {"sh"});
+    batch({exec_of(4242)});
+    const int runs = 3000;
+    for (int i = 0; i < runs; i++) {
+        int pid = 5000 + i % 1500; // pids come round again
+        fake::add(pid, 4242, {"true", std::to_string(i)});
+        batch({exec_of(pid), fake::proc_note(pid, NOTE_EXIT, 0)});
+    }
+    batch({fake::proc_note(4242, NOTE_EXIT, 0), exec_of(4242)});
+    fake::k.before_wait = [&] {
+        if (fake::k.batches.size() == 2)
+            fake::k.procs[4242].argv = {"make"};
+    };
+    batch({sigchld()});
+    fake::k.ended_children = {{4242, 0}};
+    EXPECT_EQ(run({"-t", "sh"}), 0);
+    EXPECT_EQ(messages, "") << "no overflow";
+    std::string out = lines();
+    size_t execed = 0;
+    for (size_t at = 0; (at = out.find(" execed ", at)) != std::string::npos; at++)
+        execed++;
+    EXPECT_EQ(execed, 1u) << "only the command's own re-exec";
+    EXPECT_NE(out.find("4242- sh execed time="), std::string::npos);
+    EXPECT_NE(out.find("\n4242+ make\n4242- make exited status=0 time="), std::string::npos)
+        << "the command's exit note left its slot for the reaping";
+    EXPECT_EQ(out.find("5000- "), std::string::npos);
+}
+
+TEST_F(event_loop_test, ends_free_slots_in_process_scope_without_lines)
+{
+    fake::add(300, 1, {"sh"});
+    fake::add(301, 300, {"true"});
+    batch({exec_of(301), fake::proc_note(301, NOTE_EXIT, 0)});
+    batch({exec_of(300), fake::proc_note(300, NOTE_EXIT, 0x100)});
+    batch({sigint()});
+    EXPECT_EQ(run({"-t", "-p", "300"}), 0);
+    EXPECT_EQ(lines(), "  301+ true\n300+ sh\n");
+    for (const pid_db_entry &slot : pid_db)
+        EXPECT_EQ(slot.pid, 0);
 }
 
 TEST_F(event_loop_test, sigchld_reaps_every_ended_child)

@@ -23,12 +23,14 @@ TEST_F(startup_test, command_scope_watches_sigchld_forks_then_watches_sigint_and
     EXPECT_EQ(run({"make", "-j4"}), 0);
     EXPECT_EQ(run_settings.root_pid, 4242);
     EXPECT_EQ(idents(fake::k.watches),
-              (std::vector<std::string>{"-6:20:0", "-6:2:0", "-5:4242:" + std::to_string(0x20000001)}));
+              (std::vector<std::string>{"-6:20:0", "-6:2:0", "-5:4242:" + std::to_string(0x20000001),
+                                        "-5:4242:" + std::to_string(0xa0000001)}))
+        << "refused if the root has ended, then with exit notes";
     EXPECT_EQ(fake::k.signal_calls, (std::vector<std::pair<int, int>>{{2, os::SIGNAL_IGNORE}}));
     EXPECT_EQ(messages, "");
 }
 
-TEST_F(startup_test, the_whole_system_snapshot_skips_pid_0_kernel_children_and_zombies)
+TEST_F(startup_test, the_whole_system_snapshot_skips_only_pid_0_and_zombies)
 {
     fake::add(0, 0, {"swapper"});
     fake::add(2, 0, {"kthread"});
@@ -39,7 +41,8 @@ TEST_F(startup_test, the_whole_system_snapshot_skips_pid_0_kernel_children_and_z
     EXPECT_EQ(run({}), 0);
     const std::string all = std::to_string(0xa0000001);
     EXPECT_EQ(idents(fake::k.watches),
-              (std::vector<std::string>{"-6:2:0", "-5:10:" + all, "-5:12:" + all}));
+              (std::vector<std::string>{"-6:2:0", "-5:1:" + all, "-5:2:" + all, "-5:10:" + all,
+                                        "-5:12:" + all}));
     EXPECT_EQ(fake::k.change_sizes, (std::vector<int>{1, 6})) << "one entry per record";
 }
 
@@ -82,26 +85,31 @@ TEST_F(startup_test, an_unreadable_snapshot_gives_status_255_without_reading_not
 
 using startup_death_test = startup_test;
 
-TEST_F(startup_death_test, each_fatal_step_writes_its_line_and_ends_with_status_1)
+TEST_F(startup_death_test, each_fatal_step_writes_its_line_and_ends_with_its_status)
 {
     struct {
         std::function<void()> script;
         std::vector<std::string> words;
         const char *line;
+        int status;
     } cases[] = {
-        {[] { fake::k.kqueue_errno = EPERM; }, {}, "unit_tests: kqueue: Operation not permitted\n"},
-        {[] { fake::k.kvm_open_errno = EACCES; }, {}, "unit_tests: kvm_open: Permission denied\n"},
-        {[] { fake::k.change_errnos = {EBADF}; }, {"ls"}, "unit_tests: kevent: Bad file descriptor\n"},
-        {[] { fake::k.fork_result = -1; }, {"ls"}, "unit_tests: fork: Resource temporarily unavailable\n"},
-        {[] { fake::k.fork_result = 0; }, {"no-such-cmd"}, "unit_tests: execvp: No such file or directory\n"},
-        {[] { fake::k.change_errnos = {0, ENOMEM}; }, {"ls"}, "unit_tests: kevent: Cannot allocate memory\n"},
-        {[] {}, {"-p", "999"}, "unit_tests: kevent: No such process\n"},
+        {[] { fake::k.kqueue_errno = EPERM; }, {}, "unit_tests: kqueue: Operation not permitted\n", 1},
+        {[] { fake::k.kvm_open_errno = EACCES; }, {}, "unit_tests: kvm_open: Permission denied\n", 1},
+        {[] { fake::k.change_errnos = {EBADF}; }, {"ls"}, "unit_tests: kevent: Bad file descriptor\n", 1},
+        {[] { fake::k.fork_result = -1; }, {"ls"}, "unit_tests: fork: Resource temporarily unavailable\n", 1},
+        {[] { fake::k.change_errnos = {0, ENOMEM}; }, {"ls"}, "unit_tests: kevent: Cannot allocate memory\n", 1},
+        {[] {}, {"-p", "999"}, "unit_tests: kevent: No such process\n", 1},
+        // In the command's own process, with the statuses shells use.
+        {[] { fake::k.fork_result = 0; }, {"no-such-cmd"}, "unit_tests: execvp: No such file or directory\n", 127},
+        {[] { fake::k.fork_result = 0; fake::k.execvp_errno = EACCES; }, {"./notes.txt"},
+         "unit_tests: execvp: Permission denied\n", 126},
     };
     for (const auto &c : cases) {
         fake::reset();
         fake::add(4242, 1, {"ls"});
         c.script();
-        EXPECT_EXIT(run_uncaptured(c.words), testing::ExitedWithCode(1), std::string("^") + c.line + "$")
+        EXPECT_EXIT(run_uncaptured(c.words), testing::ExitedWithCode(c.status),
+                    std::string("^") + c.line + "$")
             << c.line;
     }
 }

@@ -29,7 +29,11 @@ int process_depth(int pid)
         int ppid = kp->ki_ppid;
         if (ppid == run_settings.root_pid)
             return static_cast<int>(depth + 1);
-        if (ppid == 0 || ppid == remembered)
+        // In whole-system scope every process at the top of the tree (pid 1
+        // and the kernel's own) is a root of its own.
+        if (ppid == 0)
+            return whole_system_scope() ? static_cast<int>(depth) : -1;
+        if (ppid == remembered)
             return -1;
         if (++since == stretch) {
             remembered = pid;

@@ -2,10 +2,32 @@
 #include "run/event_loop.h"
 
 #include "report/exec_report.h"
+#include "procdb/pid_db.h"
 #include "report/exit_report.h"
 #include "run/settings.h"
 
 namespace {
+
+// Every scope is told of every watched process's end, so that its slot is
+// freed and a later process with the same pid starts afresh. Exit lines are
+// written for those ends in whole-system scope only; the command's own end
+// is reported when it is reaped.
+void process_ended(int pid, int status)
+{
+    if (whole_system_scope())
+        report_exit(pid, status);
+    else if (!(run_settings.command && pid == run_settings.root_pid))
+        pid_db_release(pid);
+}
+
+// The status the tool ends with: the command's exit status, or 128 plus the
+// number of the signal that ended it, as shells report it.
+int status_of_command(int status)
+{
+    if (os::wifsignaled(status))
+        return 128 + os::wtermsig(status);
+    return os::wexitstatus(status);
+}
 
 void dispatch(const struct os::kevent &note)
 {
@@ -14,7 +36,7 @@ void dispatch(const struct os::kevent &note)
         // A process that exec'd and ended before its note was read gets
         // the exit report only.
         if (note.fflags & os::NOTE_EXIT)
-            report_exit(pid, static_cast<int32_t>(static_cast<uint32_t>(note.data)));
+            process_ended(pid, static_cast<int32_t>(static_cast<uint32_t>(note.data)));
         else if (note.fflags & os::NOTE_EXEC)
             report_exec(pid);
     } else if (note.filter == os::EVFILT_SIGNAL) {
@@ -34,8 +56,10 @@ void reap_children()
     while ((pid = os::waitpid(-1, &status, os::WAIT_NOHANG)) > 0) {
         if (run_settings.timing)
             report_exit(pid, status);
-        if (pid == run_settings.root_pid)
+        if (pid == run_settings.root_pid) {
             run_settings.quit = true;
+            run_settings.exit_status = status_of_command(status);
+        }
     }
 }
 

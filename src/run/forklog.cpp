@@ -3,6 +3,7 @@
 
 #include "run/event_loop.h"
 #include "run/options.h"
+#include "run/settings.h"
 #include "run/startup.h"
 
 int forklog_main(int argc, char *argv[])
@@ -11,5 +12,5 @@ int forklog_main(int argc, char *argv[])
     if (start_up(argc, argv, first) != 0)
         return -1;
     event_loop();
-    return 0;
+    return run_settings.exit_status;
 }

@@ -21,9 +21,12 @@ void register_one(int16_t filter, int ident, uint32_t fflags)
         err(1, "kevent");
 }
 
+// Every process but pid 0 and zombies: pid 1 and the kernel's own processes
+// too, so that what they start later (services, the kernel's helpers) is
+// followed.
 bool suitable(const os::kinfo_proc &kp)
 {
-    return kp.ki_pid != 0 && kp.ki_ppid != 0 && kp.ki_stat != os::SZOMB;
+    return kp.ki_pid != 0 && kp.ki_stat != os::SZOMB;
 }
 
 // One snapshot, one registration call. Returns the call's errno, 0 on success.
@@ -58,8 +61,13 @@ void start_command(char *argv[], int first)
         err(1, "fork");
     if (run_settings.root_pid == 0) {
         os::execvp(argv[first], &argv[first]);
-        err(1, "execvp");
+        // As shells report it: 127 for a command not found, 126 for one
+        // that cannot be run.
+        int status = errno == ENOENT ? 127 : 126;
+        warn("execvp");
+        exit(status);
     }
+    run_settings.command = true;
 }
 
 bool watch_all_processes()
@@ -82,7 +90,12 @@ bool watch_all_processes()
 
 void watch_root()
 {
+    // First without exit notes, so that a root that has already ended, or
+    // is a zombie, is refused; then with them, so that the end of each
+    // watched process frees its slot.
     register_one(os::EVFILT_PROC, run_settings.root_pid, os::NOTE_EXEC | os::NOTE_TRACK);
+    register_one(os::EVFILT_PROC, run_settings.root_pid,
+                 os::NOTE_EXIT | os::NOTE_EXEC | os::NOTE_TRACK);
 }
 
 int start_up(int argc, char *argv[], int first)

@@ -55,7 +55,9 @@ bool read_euid(int pid, uint32_t *euid);
 
 // Fills the table from /proc, forgetting what it held.
 void seed_process_table();
-void remember_process(const os::kinfo_proc &kp);
+// Keeps kp's process in the table; where the table saw it created, kp's
+// parent becomes that creator.
+void remember_process(os::kinfo_proc &kp);
 // pid's record as the table knows it; false when only /proc can tell.
 bool known_record(int pid, os::kinfo_proc *kp);
 // The exact start time of pid, when the table holds one close to near_us.

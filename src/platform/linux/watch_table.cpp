@@ -1,6 +1,7 @@
 // The watched processes and the notes waiting to be read, fed by an event
-// source. Notes for one watch that are not yet read merge into one, unless
-// the source records each exec's facts: then every event is a note of its own.
+// source. Notes for one watch that are not yet read merge into one, but for
+// an end after an exec, and unless the source records each exec's facts:
+// then every event is a note of its own.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -53,6 +54,14 @@ void post(uint64_t key, int16_t filter, uintptr_t ident, uint32_t fflags, int64_
     if (!merging && filter == os::EVFILT_PROC)
         key = next_unmerged_key++;
     auto it = pending_at.find(key);
+    // An end does not swallow an exec that is still to be read: the exec
+    // keeps its own note, so that it is still reported.
+    if (it != pending_at.end() && (fflags & os::NOTE_EXIT) &&
+        (pending[it->second - taken].fflags & os::NOTE_EXEC)) {
+        pending_at.erase(it);
+        key = next_unmerged_key++;
+        it = pending_at.end();
+    }
     if (it != pending_at.end()) {
         struct os::kevent &note = pending[it->second - taken];
         note.fflags |= fflags;

@@ -132,9 +132,15 @@ struct build {
 };
 
 const build BUILDS[] = {
-    {"default", FORKLOG_BINARY, FORKLOG_HAS_BPF},
+    {FORKLOG_HAS_BPF ? "ebpf" : "default", FORKLOG_BINARY, FORKLOG_HAS_BPF},
     {"netlink", FORKLOG_NETLINK_BINARY, false},
 };
+
+// Test names show the source by name, not the record's bytes.
+void PrintTo(const build &b, std::ostream *os)
+{
+    *os << b.name;
+}
 
 class live_test : public ::testing::TestWithParam<build> {
 protected:

@@ -139,6 +139,18 @@ TEST_F(event_loop_test, exit_notes_free_slots_even_without_timing)
     EXPECT_EQ(lines(), "  10 make\n");
 }
 
+// A line that cannot be written ends the run at once, with one message.
+TEST_F(event_loop_test, output_that_cannot_be_written_ends_the_run_with_status_1)
+{
+    fake::add(10, 1, {"make"});
+    fake::add(11, 10, {"cc"});
+    batch({exec_of(10)});
+    batch({exec_of(11)});
+    EXPECT_EQ(run({"-o", "/dev/full"}), 1);
+    EXPECT_EQ(messages, "forklog: cannot write to /dev/full: No space left on device\n");
+    EXPECT_EQ(fake::k.batches.size(), 1u) << "no note is read after the failure";
+}
+
 TEST_F(event_loop_test, failed_waits_and_foreign_notes_are_passed_over)
 {
     batch({});

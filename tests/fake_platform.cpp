@@ -340,6 +340,8 @@ int gettimeofday(timeval *tv)
 
 namespace os {
 
+void open_standard_descriptors() {}
+
 bool stream_is_terminal(FILE *)
 {
     return fake::k.output_is_terminal;

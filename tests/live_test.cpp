@@ -512,6 +512,51 @@ TEST_P(live_test, on_a_terminal_no_byte_it_acts_on_goes_out_raw)
     EXPECT_EQ(bash_words(dir, last.substr(space + 1)), expected) << testing::PrintToString(last);
 }
 
+// Output that cannot be written ends the run with status 1 and says so (a
+// reader that has gone ends it quietly); closed standard descriptors are
+// never taken over by the tool's own files.
+TEST_P(live_test, output_that_cannot_be_written_is_an_error)
+{
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    std::string full = dir + "/full";
+    ASSERT_EQ(mkdir(full.c_str(), 0755), 0);
+    ASSERT_EQ(system(("mount -t tmpfs -o size=64k none '" + full + "'").c_str()), 0);
+    const std::string bin = GetParam().binary;
+    // Lines enough to fill the small file system.
+    const std::string busy = "i=0; while [ $i -lt 100 ]; do /bin/sh -c 'sleep 0.01' " +
+                             std::string(700, 'a') + "; i=$((i+1)); done";
+    struct {
+        std::string shell; // run by bash with the tool as $0 and busy as $1
+        std::string out;   // bash's own output
+        std::string err;
+    } cases[] = {
+        {"\"$0\" -o /dev/full -- sh -c 'sleep 0.05; true'; echo status=$?", "status=1\n",
+         "forklog: cannot write to /dev/full: No space left on device\n"},
+        {"\"$0\" -- sh -c 'sleep 0.05; true' >/dev/full; echo status=$?", "status=1\n",
+         "forklog: cannot write to standard output: No space left on device\n"},
+        {"\"$0\" -o '" + full + "/log' -- sh -c \"$1\"; echo status=$?", "status=1\n",
+         "forklog: cannot write to " + full + "/log: No space left on device\n"},
+        {"trap '' PIPE; \"$0\" -- sh -c 'sleep 0.2; /bin/sleep 0.01' | true; "
+         "echo status=${PIPESTATUS[0]}",
+         "status=1\n", ""},
+        {"\"$0\" -- sh -c 'sleep 0.05; /bin/sleep 0.01' >&-; echo status=$?", "status=0\n", ""},
+        {"\"$0\" -o '" + dir + "/log' -- /no/such/command 2>&-; echo status=$?; cat '" + dir +
+             "/log'",
+         "status=127\n", ""},
+    };
+    for (const auto &c : cases) {
+        process_run run(dir, {"/bin/bash", "-c", c.shell, bin, busy});
+        EXPECT_EQ(run.wait(), 0) << c.shell;
+        EXPECT_EQ(run.out(), c.out) << c.shell;
+        // The connector's warnings for processes that ended at once may come too.
+        if (c.err.empty())
+            EXPECT_EQ(run.err(), "") << c.shell;
+        else
+            EXPECT_NE(run.err().find(c.err), std::string::npos) << c.shell << "\n" << run.err();
+    }
+    EXPECT_EQ(system(("umount '" + full + "'").c_str()), 0);
+}
+
 // A megabyte of arguments arrives whole; beyond the size the kernel records
 // they come from /proc, whole as well.
 TEST_P(live_test, large_argument_areas_arrive_whole)

@@ -138,6 +138,12 @@ int gettimeofday(timeval *tv);
 extern const char *const *const sys_signame;
 extern const int sys_nsig;
 
+// ---- Standard streams ---------------------------------------------------------
+
+// Opens the null device on each of the standard input, output and error
+// descriptors that is closed, so that no later descriptor takes its number.
+void open_standard_descriptors();
+
 // Whether stream writes to a terminal.
 bool stream_is_terminal(FILE *stream);
 

@@ -8,6 +8,7 @@
 
 #include "procdb/depth.h"
 #include "procdb/pid_db.h"
+#include "report/flush.h"
 #include "report/indent.h"
 #include "report/shquote.h"
 #include "run/settings.h"
@@ -148,5 +149,5 @@ void report_exec(int pid)
     if (run_settings.show_env)
         print_env(kp);
     putc('\n', out);
-    fflush(out);
+    flush_line();
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "procdb/pid_db.h"
+#include "report/flush.h"
 #include "report/indent.h"
 #include "report/shquote.h"
 #include "run/settings.h"
@@ -42,5 +43,5 @@ void report_exit(int pid, int status)
     print_ending(status);
     os::timeval now;
     fprintf(out, " time=%.3fs\n", elapsed_seconds(slot->start, &now));
-    fflush(out);
+    flush_line();
 }

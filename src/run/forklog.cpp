@@ -1,6 +1,7 @@
 // The order of a run: the command line, start-up, then the event loop.
 #include "run/forklog.h"
 
+#include "report/flush.h"
 #include "run/event_loop.h"
 #include "run/options.h"
 #include "run/settings.h"
@@ -8,9 +9,13 @@
 
 int forklog_main(int argc, char *argv[])
 {
+    os::open_standard_descriptors();
     int first = parse_options(argc, argv);
     if (start_up(argc, argv, first) != 0)
         return -1;
     event_loop();
+    // What is still buffered (a lone newline waits for the next flush) must
+    // reach the output too.
+    flush_line();
     return run_settings.exit_status;
 }

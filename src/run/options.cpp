@@ -56,7 +56,8 @@ int parse_options(int argc, char *argv[])
             // Opened at once, so a run that ends in usage() has still
             // created or emptied every file named; close-on-exec, so the
             // command does not inherit it.
-            run_settings.output = fopen(os::getopt_optarg(), "we");
+            run_settings.output_name = os::getopt_optarg();
+            run_settings.output = fopen(run_settings.output_name, "we");
             if (!run_settings.output) {
                 perror("fopen");
                 exit(1);

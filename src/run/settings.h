@@ -14,6 +14,8 @@ struct run_settings_record {
     bool timing = false;    // -t
     bool show_user = false; // -u
     FILE *output = nullptr; // -o FILE; standard output from parsing on
+    const char *output_name = "standard output"; // for messages
+    bool output_failed = false; // a write failed: the run is ending
     bool terminal = false;  // output is a terminal: bytes it acts on are escaped
     int root_pid = 1;       // 1 means the whole system
     bool command = false;   // root_pid is the command the tool started

@@ -84,6 +84,10 @@ int64_t wall_us_from_start_ticks(unsigned long long ticks);
 const sigset_t &original_mask();
 void save_original_mask();
 
+// Closes again, in the command's process, the standard descriptors that the
+// tool found closed, so that the command starts with what the tool was given.
+void close_opened_standard_descriptors();
+
 // Lets a child held in fork go on to its exec once it is watched.
 void release_held_child(int pid);
 

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "platform/linux/exec_facts.h"
 #include "platform/linux/layer.h"
@@ -23,15 +24,26 @@ char **split(vector_storage &v, size_t len)
 {
     v.bytes[len] = '\0';
     v.words.clear();
-    for (size_t i = 0; i < len; i += strlen(v.bytes.data() + i) + 1)
-        v.words.push_back(v.bytes.data() + i);
-    v.words.push_back(nullptr);
+    try {
+        for (size_t i = 0; i < len; i += strlen(v.bytes.data() + i) + 1)
+            v.words.push_back(v.bytes.data() + i);
+        v.words.push_back(nullptr);
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        return nullptr;
+    }
     return v.words.data();
 }
 
 char **read_vector(int pid, const char *name, vector_storage &v, bool need_one)
 {
-    ssize_t n = linux_layer::read_proc(pid, name, v.bytes);
+    ssize_t n;
+    try {
+        n = linux_layer::read_proc(pid, name, v.bytes);
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        return nullptr;
+    }
     if (n == -1) {
         if (errno == ENOENT)
             errno = ESRCH;

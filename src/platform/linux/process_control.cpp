@@ -64,6 +64,7 @@ int fork()
     }
     if (pid == 0) {
         sigprocmask(SIG_SETMASK, &original_mask(), nullptr);
+        close_opened_standard_descriptors();
         close(hold[1]);
         char byte;
         while (read(hold[0], &byte, 1) == -1 && errno == EINTR) {

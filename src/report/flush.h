@@ -1,0 +1,7 @@
+// Ending an output line: every line reaches the output whole, or the run ends.
+#pragma once
+
+// Flushes the output after a line. When the output cannot be written the run
+// ends with status 1 and one message naming the output and the error; a
+// reader that has gone (a broken pipe) ends it without the message.
+void flush_line();

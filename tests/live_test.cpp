@@ -557,6 +557,20 @@ TEST_P(live_test, output_that_cannot_be_written_is_an_error)
     EXPECT_EQ(system(("umount '" + full + "'").c_str()), 0);
 }
 
+// When the kernel programs cannot load for a reason other than privilege,
+// the run goes on with the connector and says that it may capture less.
+TEST_P(live_test, a_degraded_source_is_said)
+{
+    process_run run(dir, {"/usr/bin/prlimit", "--nofile=16", GetParam().binary, "--",
+                          "/bin/sh", "-c", "sleep 0.05"});
+    EXPECT_EQ(run.wait(), 0);
+    EXPECT_EQ(parse(run.out()).size(), 2u) << run.out();
+    const std::string warning =
+        "forklog: warning: the kernel programs could not be loaded (Too many open files); using "
+        "the netlink connector, which may miss programs that end at once\n";
+    EXPECT_EQ(run.err(), GetParam().records_facts ? warning : "");
+}
+
 // A megabyte of arguments arrives whole; beyond the size the kernel records
 // they come from /proc, whole as well.
 TEST_P(live_test, large_argument_areas_arrive_whole)

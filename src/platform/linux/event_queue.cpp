@@ -2,6 +2,8 @@
 // watched signals, and hands out their notes.
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -113,8 +115,17 @@ int kqueue()
     // where it cannot load, only says that an exec happened.
     int src = linux_layer::bpf_source_open();
     bpf_source = src != -1;
-    if (!bpf_source)
+    if (!bpf_source) {
+        int why = errno;
         src = linux_layer::connector_open();
+        // Without the privilege both fail alike; any other reason leaves a
+        // run that captures less, which the user must hear of.
+        if (src != -1 && why != ENOSYS && why != EPERM && why != EACCES)
+            fprintf(stderr,
+                    "forklog: warning: the kernel programs could not be loaded (%s); using the "
+                    "netlink connector, which may miss programs that end at once\n",
+                    strerror(why));
+    }
     if (src == -1) {
         int saved = errno;
         close(ep);

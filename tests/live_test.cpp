@@ -571,6 +571,55 @@ TEST_P(live_test, a_degraded_source_is_said)
     EXPECT_EQ(run.err(), GetParam().records_facts ? warning : "");
 }
 
+// Inside a pid namespace every pid is the namespace's own, and processes
+// outside it are never shown, even one whose pid outside equals the
+// command's pid inside. The connector cannot work there and says so.
+TEST_P(live_test, inside_a_pid_namespace_only_its_own_processes_are_shown)
+{
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    process_run host(dir, {"/bin/sh", "-c", "while :; do /bin/echo host-secret; sleep 0.02; done"});
+    std::this_thread::sleep_for(50ms);
+    const std::string wait_for = "for i in $(seq 200); do grep -q \"$2\" \"$1\" 2>/dev/null && break; "
+                                 "/bin/true canary; sleep 0.025; done; ";
+    struct {
+        std::string script; // run by bash in the namespace: $0 the tool, $1 the lines, $2 the expected text
+        std::string expected;
+    } cases[] = {
+        // The command gets the host loop's pid inside the namespace.
+        {"echo $((" + std::to_string(host.pid) + " - 1)) > /proc/sys/kernel/ns_last_pid; "
+         "exec \"$0\" -o \"$1\" -- /bin/sh -c 'sleep 0.2; /bin/true ns-command'",
+         std::to_string(host.pid) + " /bin/sh -c 'sleep 0.2; /bin/true ns-command'"},
+        {"/bin/sh -c 'while :; do /bin/true ns-process; sleep 0.02; done' & t=$!; "
+         "\"$0\" -o \"$1\" -p $t & f=$!; " + wait_for + "kill -INT $f; wait $f; kill $t",
+         "/bin/true ns-process"},
+        {"\"$0\" -o \"$1\" & f=$!; " + wait_for + "kill -INT $f; wait $f", "/bin/true canary"},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        std::string lines = dir + "/lines." + std::to_string(n++);
+        process_run run(dir, {"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "/bin/bash",
+                              "-c", c.script, GetParam().binary, lines, c.expected});
+        int status = run.wait();
+        std::string out = read_file(lines);
+        if (!GetParam().records_facts) {
+            EXPECT_NE(run.err().find("forklog: the netlink connector cannot be used inside a pid "
+                                     "namespace"),
+                      std::string::npos)
+                << run.err();
+            EXPECT_EQ(out, "");
+            break;
+        }
+        EXPECT_EQ(status, 0) << c.script << run.err();
+        EXPECT_NE(out.find(c.expected), std::string::npos) << c.script << "\n" << out << run.err();
+        EXPECT_EQ(out.find("host-secret"), std::string::npos) << c.script << "\n" << out;
+        for (const line &l : parse(out, true)) {
+            if (n > 1) {
+                EXPECT_LT(l.pid, 1000) << "a pid of the namespace: " << l.rest;
+            }
+        }
+    }
+}
+
 // A megabyte of arguments arrives whole; beyond the size the kernel records
 // they come from /proc, whole as well.
 TEST_P(live_test, large_argument_areas_arrive_whole)

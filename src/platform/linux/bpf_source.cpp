@@ -203,6 +203,14 @@ int bpf_source_open()
     skel = forklog_bpf__open();
     if (!skel)
         return -1;
+    uint32_t ns;
+    if (!own_pid_namespace(&ns)) {
+        forklog_bpf__destroy(skel);
+        skel = nullptr;
+        errno = ENOENT;
+        return -1;
+    }
+    skel->rodata->ns_inum = ns;
     int cpus = libbpf_num_possible_cpus();
     if (cpus <= 0 || bpf_map__set_max_entries(skel->maps.scratch, static_cast<uint32_t>(cpus)) ||
         forklog_bpf__load(skel) || forklog_bpf__attach(skel)) {

@@ -2,6 +2,7 @@
 // exit events of every process, with per-CPU sequence numbers that show loss.
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/cn_proc.h>
@@ -143,6 +144,13 @@ void handle(const struct cn_msg *cn)
 
 int connector_open()
 {
+    // The kernel sends its process events to the initial pid namespace only.
+    if (!in_initial_pid_namespace()) {
+        fprintf(stderr, "forklog: the netlink connector cannot be used inside a pid namespace; "
+                        "the kernel programs (an eBPF build, run as root) are needed there\n");
+        errno = EOPNOTSUPP;
+        return -1;
+    }
     int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR);
     if (fd == -1)
         return -1;

@@ -70,6 +70,13 @@ void known_exit(int tgid, uint64_t position);
 // Forgets the ended processes whose notes are all handed out.
 void forget_ended(uint64_t handed_out);
 
+// ---- The pid namespace -------------------------------------------------------
+
+// The inode number of the pid namespace the tool lives in; false when /proc
+// cannot tell.
+bool own_pid_namespace(uint32_t *inum);
+bool in_initial_pid_namespace();
+
 // ---- Clocks ------------------------------------------------------------------
 
 int64_t monotonic_ns();

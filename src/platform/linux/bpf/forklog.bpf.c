@@ -55,6 +55,38 @@ struct {
     __type(value, struct scratch);
 } scratch SEC(".maps");
 
+/* The pid namespace the reader lives in, by its inode number. Every pid the
+ * programs write or key a watch by is a pid of that namespace; a task outside
+ * it has none and is never watched. Set before load. */
+const volatile __u32 ns_inum = 0;
+
+/* Namespaces nest at most this deep. */
+#define NS_LEVELS 32
+
+/* The number of pid p in the reader's namespace, 0 when it has none there.
+ * A pid holds one number per level from the initial namespace down; the
+ * reader's namespace is found by its inode number. */
+static __always_inline u32 ns_number(struct pid *p)
+{
+    if (!p)
+        return 0;
+    u32 deepest = BPF_CORE_READ(p, level);
+    for (u32 level = 0; level < NS_LEVELS && level <= deepest; level++) {
+        struct upid u = {};
+        if (bpf_core_read(&u, sizeof u, &p->numbers[level]))
+            return 0;
+        if (BPF_CORE_READ(u.ns, ns.inum) == ns_inum)
+            return (u32)u.nr;
+    }
+    return 0;
+}
+
+/* task's process id in the reader's namespace, 0 when outside it. */
+static __always_inline u32 ns_tgid(struct task_struct *task)
+{
+    return ns_number(BPF_CORE_READ(task, group_leader, thread_pid));
+}
+
 /* Without a wakeup per record; the reader polls, and is woken when the ring
  * fills up to a quarter. */
 static __always_inline long send(void *data, u64 size)
@@ -72,14 +104,16 @@ static __always_inline long send(void *data, u64 size)
  * process with the same pid. */
 static __always_inline struct watch_value *watch_of(struct task_struct *task)
 {
-    u32 tgid = BPF_CORE_READ(task, tgid);
+    u32 tgid = ns_tgid(task);
+    if (!tgid)
+        return 0;
     struct watch_value *w = bpf_map_lookup_elem(&watched, &tgid);
     if (!w)
         return 0;
     if (w->start_ns) {
         struct task_struct *leader = task;
         u64 start = BPF_CORE_READ(leader, start_time);
-        if (BPF_CORE_READ(task, pid) == tgid && start != w->start_ns) {
+        if (BPF_CORE_READ(task, pid) == BPF_CORE_READ(task, tgid) && start != w->start_ns) {
             bpf_map_delete_elem(&watched, &tgid);
             return 0;
         }
@@ -90,12 +124,13 @@ static __always_inline struct watch_value *watch_of(struct task_struct *task)
 SEC("tp_btf/sched_process_fork")
 int BPF_PROG(on_fork, struct task_struct *parent, struct task_struct *child)
 {
-    u32 child_pid = BPF_CORE_READ(child, pid);
-    u32 child_tgid = BPF_CORE_READ(child, tgid);
-    if (child_pid != child_tgid)
+    if (BPF_CORE_READ(child, pid) != BPF_CORE_READ(child, tgid))
         return 0; /* a thread */
     struct watch_value *w = watch_of(parent);
     if (!w || !(w->fflags & WATCH_TRACK))
+        return 0;
+    u32 child_tgid = ns_tgid(child);
+    if (!child_tgid)
         return 0;
     struct watch_value inherited = {};
     inherited.start_ns = BPF_CORE_READ(child, start_time);
@@ -104,7 +139,7 @@ int BPF_PROG(on_fork, struct task_struct *parent, struct task_struct *child)
         __sync_fetch_and_add(&drops, 1); /* the map is full: the child goes unwatched */
     struct rec_fork rec = {};
     rec.type = REC_FORK;
-    rec.parent_tgid = BPF_CORE_READ(parent, tgid);
+    rec.parent_tgid = ns_tgid(parent);
     rec.child_tgid = child_tgid;
     rec.start_ns = inherited.start_ns;
     send(&rec, sizeof rec);
@@ -124,7 +159,7 @@ int BPF_PROG(on_exit, struct task_struct *task)
         return 0;
     struct rec_exit rec = {};
     rec.type = REC_EXIT;
-    rec.tgid = BPF_CORE_READ(task, tgid);
+    rec.tgid = ns_tgid(task);
     rec.status = (BPF_CORE_READ(sig, flags) & SIGNAL_GROUP_EXIT) ? BPF_CORE_READ(sig, group_exit_code)
                                                                   : BPF_CORE_READ(task, exit_code);
     rec.time_ns = bpf_ktime_get_ns();
@@ -306,9 +341,9 @@ int BPF_PROG(on_exec, struct task_struct *task, pid_t old_pid, struct linux_binp
     struct mm_struct *mm = BPF_CORE_READ(task, mm);
     u32 flags = 0;
     h->type = REC_EXEC;
-    h->tgid = BPF_CORE_READ(task, tgid);
+    h->tgid = ns_tgid(task);
     h->pid = old_pid;
-    h->ppid = BPF_CORE_READ(task, real_parent, tgid);
+    h->ppid = ns_tgid(BPF_CORE_READ(task, real_parent)); /* 0: outside the namespace */
     h->uid = BPF_CORE_READ(task, cred, uid.val);
     h->euid = BPF_CORE_READ(task, cred, euid.val);
     h->time_ns = bpf_ktime_get_ns();

@@ -114,9 +114,30 @@ struct mm_struct {
     struct file *exe_file;
 };
 
+struct ns_common {
+    unsigned int inum;
+};
+
+struct pid_namespace {
+    unsigned int level;
+    struct ns_common ns;
+};
+
+struct upid {
+    int nr;
+    struct pid_namespace *ns;
+};
+
+struct pid {
+    unsigned int level;
+    struct upid numbers[1]; /* level + 1 entries, from the initial namespace down */
+};
+
 struct task_struct {
     pid_t pid;
     pid_t tgid;
+    struct pid *thread_pid;
+    struct task_struct *group_leader;
     struct task_struct *real_parent;
     struct mm_struct *mm;
     struct fs_struct *fs;

@@ -240,6 +240,11 @@ char **kvm_getenvv(kvm_t *, const kinfo_proc *kp, int)
     return fake::vector_of(p->env);
 }
 
+void kvm_will_ask(bool environment)
+{
+    k.will_ask_env = environment;
+}
+
 const char *kvm_geterr(kvm_t *)
 {
     return k.kvm_error.c_str();

@@ -75,6 +75,7 @@ struct kernel {
     int execvp_errno = ENOENT;
     std::vector<std::pair<int, int>> signal_calls;
     int max_processes = 99999;
+    int will_ask_env = -1; // what the logic said it will ask; -1 before it says
     bool output_is_terminal = false;
 };
 

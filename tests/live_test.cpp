@@ -620,6 +620,26 @@ TEST_P(live_test, inside_a_pid_namespace_only_its_own_processes_are_shown)
     }
 }
 
+// With -e every exec shows its environment, whatever the execs before it
+// were: a first exec that could not be read changes nothing.
+TEST_P(live_test, environments_are_shown_from_the_first_exec_to_the_last)
+{
+    process_run tree(dir, {"/bin/bash", "-c",
+                           "w=$(head -c 131000 /dev/zero | tr '\\0' a); sleep 0.5; "
+                           "/bin/true $w $w $w $w $w $w $w $w $w; "
+                           "for i in 1 2 3; do env -i FOO=bar$i /bin/sh -c 'sleep 0.05' after$i; done"});
+    auto run = forklog({"-f", "-e", "-p", std::to_string(tree.pid)});
+    ASSERT_TRUE(run->wait_for_output("after3 FOO=bar3\n")) << run->out() << run->err();
+    run->signal(SIGINT);
+    EXPECT_EQ(run->wait(), 0);
+    std::string out = run->out();
+    for (int i = 1; i <= 3; i++) {
+        std::string expected = "/bin/sh -c 'sleep 0.05' after" + std::to_string(i) + " FOO=bar" +
+                               std::to_string(i) + "\n";
+        EXPECT_NE(out.find(expected), std::string::npos) << expected << out;
+    }
+}
+
 // A megabyte of arguments arrives whole; beyond the size the kernel records
 // they come from /proc, whole as well.
 TEST_P(live_test, large_argument_areas_arrive_whole)

@@ -46,6 +46,20 @@ TEST_F(startup_test, the_whole_system_snapshot_skips_only_pid_0_and_zombies)
     EXPECT_EQ(fake::k.change_sizes, (std::vector<int>{1, 6})) << "one entry per record";
 }
 
+// The platform hears before any watch whether environments will be asked
+// for, so that it can record them from the first exec on.
+TEST_F(startup_test, the_platform_is_told_whether_environments_are_wanted)
+{
+    fake::k.before_wait = [] { EXPECT_EQ(fake::k.will_ask_env, 1); };
+    fake::add(4242, 1, {"env"});
+    batch({fake::signal_note(os::SIGNO_INT)});
+    EXPECT_EQ(run({"-e", "env"}), 0);
+    restart();
+    batch({fake::signal_note(os::SIGNO_INT)});
+    EXPECT_EQ(run({"-p", "1"}), 0);
+    EXPECT_EQ(fake::k.will_ask_env, 0);
+}
+
 TEST_F(startup_test, a_process_ending_during_registration_takes_a_new_snapshot)
 {
     fake::add(10, 1, {"sh"}).vanish_after_snapshot = true;

@@ -97,6 +97,10 @@ kinfo_proc *kvm_getprocs(kvm_t *kd, int op, int arg, int *count);
 char **kvm_getargv(kvm_t *kd, const kinfo_proc *p, int nchr);
 char **kvm_getenvv(kvm_t *kd, const kinfo_proc *p, int nchr);
 
+// What the reports will ask of each process beyond its record and arguments,
+// said once before any process is watched; a platform may record less.
+void kvm_will_ask(bool environment);
+
 // The text of kd's last failure; never null.
 const char *kvm_geterr(kvm_t *kd);
 

@@ -32,8 +32,6 @@ std::vector<assembly> assemblies;
 std::vector<int64_t> next_seq; // per CPU; -1 before the first exec record
 uint64_t drops_seen = 0;
 uint64_t misses_seen = 0;
-enum class env_use { undecided, wanted, unwanted };
-env_use env = env_use::undecided;
 
 size_t total_length(const rec_exec &h)
 {
@@ -250,17 +248,10 @@ void bpf_source_watch(int pid, uint32_t fflags)
     bpf_map_update_elem(bpf_map__fd(skel->maps.watched), &key, &w, BPF_ANY);
 }
 
-void source_env_asked()
+void source_want_env(bool wanted)
 {
-    env = env_use::wanted;
-}
-
-void source_execs_reported()
-{
-    if (!skel || env != env_use::undecided)
-        return;
-    env = env_use::unwanted;
-    skel->data->want_env = 0;
+    if (skel)
+        skel->bss->want_env = wanted;
 }
 
 } // namespace linux_layer

@@ -16,8 +16,6 @@ void bpf_source_drain() {}
 
 void bpf_source_watch(int, uint32_t) {}
 
-void source_env_asked() {}
-
-void source_execs_reported() {}
+void source_want_env(bool) {}
 
 } // namespace linux_layer

@@ -29,10 +29,8 @@ const exec_facts *current_facts(int pid);
 // A source's exec with its facts: one note of its own, never merged.
 void on_exec_facts(int tgid, int64_t ns, std::shared_ptr<exec_facts> facts);
 
-// The event source records environments until the reports show whether they
-// ask for them: a report asked for one, or a batch of execs was reported
-// without asking.
-void source_env_asked();
-void source_execs_reported();
+// Whether the event source records each exec's environment; said once,
+// before any process is watched.
+void source_want_env(bool wanted);
 
 } // namespace linux_layer

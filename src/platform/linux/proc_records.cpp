@@ -144,6 +144,11 @@ kinfo_proc *kvm_getprocs(kvm_t *, int op, int arg, int *count)
     return records.data();
 }
 
+void kvm_will_ask(bool environment)
+{
+    linux_layer::source_want_env(environment);
+}
+
 const char *kvm_geterr(kvm_t *kd)
 {
     return kd->error.c_str();

@@ -79,7 +79,6 @@ char **kvm_getargv(kvm_t *, const kinfo_proc *kp, int)
 
 char **kvm_getenvv(kvm_t *, const kinfo_proc *kp, int)
 {
-    linux_layer::source_env_asked();
     const linux_layer::exec_facts *f = linux_layer::current_facts(kp->ki_pid);
     if (f && f->env_ok)
         return recorded_vector(f->env_bytes, env_storage);

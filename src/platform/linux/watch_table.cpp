@@ -129,12 +129,6 @@ bool notes_pending()
 int take_notes(struct os::kevent *events, int nevents)
 {
     // The batch before this one has been reported: its facts are done with.
-    for (const auto &[pid, facts] : batch_facts) {
-        if (facts) {
-            source_execs_reported();
-            break;
-        }
-    }
     batch_facts.clear();
     int n = 0;
     while (n < nevents && !pending.empty()) {

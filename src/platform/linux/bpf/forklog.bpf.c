@@ -28,9 +28,9 @@ struct {
     __type(value, struct watch_value);
 } watched SEC(".maps");
 
-/* Cleared by the reader once its reports show that they never ask for an
- * environment. */
-volatile __u32 want_env = 1;
+/* Whether the reports show environments; set by the reader before it
+ * watches any process. */
+volatile __u32 want_env = 0;
 /* Records the ring had no room for, and children the watch map had none for. */
 __u64 drops = 0;
 

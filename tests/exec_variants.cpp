@@ -1,6 +1,8 @@
 // Test helper: execs a program in ways other than a plain execve.
 // Usage: exec_variants fexecve PROGRAM [ARG...]   (exec through a descriptor)
 //        exec_variants thread PROGRAM [ARG...]    (exec from a second thread)
+//        exec_variants rewrite [ARG...]           (hides its arguments, as some
+//                                                  programs do, then lives 0.3 s)
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -24,8 +26,16 @@ void *exec_from_thread(void *)
 
 int main(int argc, char *argv[])
 {
+    if (argc >= 2 && strcmp(argv[1], "rewrite") == 0) {
+        char *end = argv[argc - 1] + strlen(argv[argc - 1]);
+        memset(argv[0], 0, static_cast<size_t>(end - argv[0]));
+        strcpy(argv[0], "/usr/sbin/sshd");
+        strcpy(argv[0] + 15, "-D");
+        usleep(300000);
+        return 0;
+    }
     if (argc < 3) {
-        fprintf(stderr, "usage: exec_variants fexecve|thread PROGRAM [ARG...]\n");
+        fprintf(stderr, "usage: exec_variants fexecve|thread|rewrite PROGRAM [ARG...]\n");
         return 2;
     }
     program_argv = &argv[2];

@@ -660,6 +660,35 @@ TEST_P(live_test, large_argument_areas_arrive_whole)
     }
 }
 
+// Past what the kernel records, its start of the area is the truth: a program
+// that rewrites its arguments cannot hide them, and one that ends at once
+// still gets its line, cut where the record ends, with a warning.
+TEST_P(live_test, the_recorded_start_of_a_huge_area_is_never_spoofed_or_lost)
+{
+    if (!GetParam().records_facts)
+        GTEST_SKIP() << "the connector records nothing at the exec";
+    const std::string word(131000, 'b');
+    for (const std::vector<std::string> &command :
+         {std::vector<std::string>{EXEC_VARIANTS, "rewrite"}, std::vector<std::string>{"/bin/true"}}) {
+        std::vector<std::string> words = {"--"};
+        words.insert(words.end(), command.begin(), command.end());
+        std::string expected = command.size() == 2 ? command[0] + " " + command[1] : command[0];
+        for (int i = 0; i < 12; i++) {
+            words.push_back(word);
+            expected += " " + word;
+        }
+        auto run = forklog(words);
+        EXPECT_EQ(run->wait(), 0);
+        std::vector<line> lines = parse(run->out());
+        ASSERT_EQ(lines.size(), 1u) << run->err();
+        // The record holds the area's first MiB: words and their NULs.
+        size_t recorded = 1 << 20;
+        EXPECT_EQ(lines[0].rest, expected.substr(0, recorded)) << command[0];
+        EXPECT_EQ(run->err(), "forklog: warning: the argument area of process " +
+                                  std::to_string(lines[0].pid) + " was cut at 1048576 bytes\n");
+    }
+}
+
 // Paths as /proc shows them: across a mount, in a removed directory, the
 // interpreter of a script, the program behind a descriptor; and the exec of
 // a second thread, reported with the process's pid.

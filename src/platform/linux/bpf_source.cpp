@@ -72,10 +72,12 @@ std::shared_ptr<exec_facts> facts_of(const rec_exec &h, const std::vector<char> 
     if (!whole)
         return f;
     const char *p = data.data();
-    f->argv_ok = !(h.flags & EXEC_ARGV_CUT) && h.argv_len > 0;
+    f->argv_ok = h.argv_len > 0;
+    f->argv_cut = (h.flags & EXEC_ARGV_CUT) != 0;
     f->argv_bytes.assign(p, p + h.argv_len);
     p += h.argv_len;
     f->env_ok = (h.flags & EXEC_ENV_SENT) != 0;
+    f->env_cut = (h.flags & EXEC_ENV_CUT) != 0;
     f->env_bytes.assign(p, p + h.env_len);
     p += h.env_len;
     bool paths_ok = !(h.flags & EXEC_PATH_CUT);

@@ -19,6 +19,8 @@ struct exec_facts {
     std::string cwd;
     bool argv_ok = false;
     bool env_ok = false;
+    bool argv_cut = false; // the bytes are the start of a larger area
+    bool env_cut = false;
     bool exe_ok = false;
     bool cwd_ok = false;
 };

@@ -1,6 +1,7 @@
 // Argument and environment vectors from /proc/PID/cmdline and environ.
 #include <cerrno>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -35,20 +36,26 @@ char **split(vector_storage &v, size_t len)
     return v.words.data();
 }
 
-char **read_vector(int pid, const char *name, vector_storage &v, bool need_one)
+// Reads /proc/PID/NAME into v.bytes; the byte count, or -1 with errno.
+ssize_t read_area(int pid, const char *name, vector_storage &v)
 {
     ssize_t n;
     try {
         n = linux_layer::read_proc(pid, name, v.bytes);
     } catch (const std::bad_alloc &) {
         errno = ENOMEM;
-        return nullptr;
+        return -1;
     }
-    if (n == -1) {
-        if (errno == ENOENT)
-            errno = ESRCH;
+    if (n == -1 && errno == ENOENT)
+        errno = ESRCH;
+    return n;
+}
+
+char **read_vector(int pid, const char *name, vector_storage &v, bool need_one)
+{
+    ssize_t n = read_area(pid, name, v);
+    if (n == -1)
         return nullptr;
-    }
     // A process whose memory is gone shows no words; a live one has at least one.
     if (n == 0 && need_one) {
         errno = ESRCH;
@@ -65,6 +72,22 @@ char **recorded_vector(const std::vector<char> &bytes, vector_storage &v)
     return split(v, bytes.size());
 }
 
+// An area larger than the kernel records: the kernel's start of it is the
+// truth. /proc shows the whole area only when it begins with exactly those
+// bytes (the process may have rewritten its area since, or be gone);
+// otherwise the recorded start stands, its last word ending at the cut.
+char **cut_vector(int pid, const char *name, const std::vector<char> &start, vector_storage &v,
+                  const char *area)
+{
+    ssize_t n = read_area(pid, name, v);
+    if (n >= 0 && static_cast<size_t>(n) >= start.size() &&
+        std::equal(start.begin(), start.end(), v.bytes.begin()))
+        return split(v, static_cast<size_t>(n));
+    fprintf(stderr, "forklog: warning: the %s area of process %d was cut at %zu bytes\n", area,
+            pid, start.size());
+    return recorded_vector(start, v);
+}
+
 } // namespace
 
 namespace os {
@@ -72,6 +95,8 @@ namespace os {
 char **kvm_getargv(kvm_t *, const kinfo_proc *kp, int)
 {
     const linux_layer::exec_facts *f = linux_layer::current_facts(kp->ki_pid);
+    if (f && f->argv_ok && f->argv_cut)
+        return cut_vector(kp->ki_pid, "cmdline", f->argv_bytes, argv_storage, "argument");
     if (f && f->argv_ok)
         return recorded_vector(f->argv_bytes, argv_storage);
     return read_vector(kp->ki_pid, "cmdline", argv_storage, true);
@@ -80,6 +105,8 @@ char **kvm_getargv(kvm_t *, const kinfo_proc *kp, int)
 char **kvm_getenvv(kvm_t *, const kinfo_proc *kp, int)
 {
     const linux_layer::exec_facts *f = linux_layer::current_facts(kp->ki_pid);
+    if (f && f->env_ok && f->env_cut)
+        return cut_vector(kp->ki_pid, "environ", f->env_bytes, env_storage, "environment");
     if (f && f->env_ok)
         return recorded_vector(f->env_bytes, env_storage);
     return read_vector(kp->ki_pid, "environ", env_storage, false);

@@ -11,13 +11,9 @@
 
 char LICENSE[] SEC("license") = "GPL";
 
-/* Largest argument or environment area sent; a larger one is read from
- * /proc by the layer. Set before load. */
-const volatile __u32 area_cap = 1 << 20;
-
 struct {
     __uint(type, BPF_MAP_TYPE_RINGBUF);
-    __uint(max_entries, 32 << 20);
+    __uint(max_entries, RING_BYTES);
 } events SEC(".maps");
 
 struct {
@@ -91,7 +87,7 @@ static __always_inline u32 ns_tgid(struct task_struct *task)
  * fills up to a quarter. */
 static __always_inline long send(void *data, u64 size)
 {
-    u64 flags = bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) > (32 << 20) / 4
+    u64 flags = bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) > RING_WAKE_MARK
                     ? BPF_RB_FORCE_WAKEUP
                     : BPF_RB_NO_WAKEUP;
     long err = bpf_ringbuf_output(&events, data, size, flags);
@@ -354,20 +350,19 @@ int BPF_PROG(on_exec, struct task_struct *task, pid_t old_pid, struct linux_binp
 
     unsigned long arg_start = BPF_CORE_READ(mm, arg_start);
     unsigned long arg_len = BPF_CORE_READ(mm, arg_end) - arg_start;
-    if (arg_len > area_cap) {
+    if (arg_len > AREA_CAP) {
         flags |= EXEC_ARGV_CUT;
-        arg_len = 0;
+        arg_len = AREA_CAP;
     }
     unsigned long env_start = BPF_CORE_READ(mm, env_start);
     unsigned long env_len = 0;
     if (want_env) {
         env_len = BPF_CORE_READ(mm, env_end) - env_start;
-        if (env_len > area_cap) {
+        if (env_len > AREA_CAP) {
             flags |= EXEC_ENV_CUT;
-            env_len = 0;
-        } else {
-            flags |= EXEC_ENV_SENT;
+            env_len = AREA_CAP;
         }
+        flags |= EXEC_ENV_SENT;
     }
 
     /* Everything the head says is known before its record goes out. */
@@ -405,6 +400,6 @@ int BPF_PROG(on_exec, struct task_struct *task, pid_t old_pid, struct linux_binp
     c.left[2] = h->exe_len;
     c.src[3] = (u64)s->path[1];
     c.left[3] = h->cwd_len;
-    bpf_loop(2 * ((1 << 20) / CHUNK) + 16, copy_loop, &c, 0);
+    bpf_loop(2 * (AREA_CAP / CHUNK) + 16, copy_loop, &c, 0);
     return 0;
 }

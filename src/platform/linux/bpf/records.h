@@ -9,6 +9,13 @@
 #define REC_MORE 3 /* further data of the exec record before it on that CPU */
 #define REC_EXIT 4
 
+/* Bytes of an argument or environment area sent at most: a larger area is
+ * sent cut to this size and flagged. */
+#define AREA_CAP (1 << 20)
+/* The ring's size, and the fill at which a record wakes the reader. */
+#define RING_BYTES (32 << 20)
+#define RING_WAKE_MARK (RING_BYTES / 4)
+
 /* Data bytes one record carries at most. */
 #define CHUNK 16384
 /* Path components gathered for one exec at most, and their bytes. */
@@ -17,8 +24,8 @@
 #define NAME_BYTES 256
 
 /* exec flags */
-#define EXEC_ARGV_CUT 1    /* the argument area exceeded the cap: not sent */
-#define EXEC_ENV_CUT 2     /* the environment area exceeded the cap: not sent */
+#define EXEC_ARGV_CUT 1    /* the argument area exceeded the cap: its start sent */
+#define EXEC_ENV_CUT 2     /* the environment area exceeded the cap: its start sent */
 #define EXEC_ENV_SENT 4    /* the environment was asked for and sent */
 #define EXEC_EXE_DELETED 8 /* the executable's path is gone */
 #define EXEC_CWD_DELETED 16

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/linux/exec_facts.h"
 #include "platform/linux/layer.h"
 #include "platform/linux/watch_table.h"
 #include "platform/platform.h"
@@ -64,6 +65,28 @@ TEST_F(watch_table_test, children_inherit_the_watch_and_unread_execs_merge)
         << "an end does not swallow the exec before it";
     on_exec(CHILD, t + 6);
     EXPECT_EQ(notes(), (std::vector<std::string>{})) << "the watch ended with its process";
+}
+
+// Notes not yet read, with their facts, stay below a cap: past it the
+// sources are left unread until the reports have caught up.
+TEST_F(watch_table_test, notes_not_yet_read_hold_a_bounded_amount_of_memory)
+{
+    set_note_merging(false);
+    ASSERT_EQ(add_process_watch(self, ALL), 0);
+    int64_t t = monotonic_ns();
+    size_t posted = 0;
+    while (!notes_over_cap()) {
+        auto facts = std::make_shared<exec_facts>();
+        facts->record.ki_pid = self;
+        facts->argv_bytes.assign(1 << 20, 'a');
+        on_exec_facts(self, t + 1, facts);
+        posted++;
+    }
+    EXPECT_EQ(posted, HELD_NOTES_CAP / (1 << 20)) << "each note holds a little more than its MiB";
+    struct os::kevent ev[4];
+    while (take_notes(ev, 4) > 0) {
+    }
+    EXPECT_FALSE(notes_over_cap());
 }
 
 TEST_F(watch_table_test, a_reused_pid_gets_a_note_of_its_own)

@@ -85,10 +85,13 @@ int gather(bool block)
     for (int i = 0; i < n; i++)
         if (ready[i].data.fd == signal_fd)
             count = read_signals(signals, 64);
-    if (bpf_source)
-        linux_layer::bpf_source_drain();
-    else
-        linux_layer::connector_drain();
+    // Past the cap the kernel keeps what fits and counts the rest as lost.
+    if (!linux_layer::notes_over_cap()) {
+        if (bpf_source)
+            linux_layer::bpf_source_drain();
+        else
+            linux_layer::connector_drain();
+    }
     linux_layer::recover_from_loss();
     for (int i = 0; i < count; i++)
         linux_layer::post_signal(signals[i]);

@@ -43,6 +43,18 @@ uint64_t next_unmerged_key = uint64_t{1} << 62;
 std::unordered_map<uint64_t, size_t> pending_at; // key -> absolute position
 size_t taken = 0;                                 // notes handed out so far
 
+size_t held_bytes = 0; // by the notes not yet read
+
+// What one note holds in memory, its facts included.
+size_t cost(const exec_facts *facts)
+{
+    size_t bytes = sizeof(struct os::kevent) + 64; // the note and its keys
+    if (facts)
+        bytes += sizeof *facts + facts->argv_bytes.size() + facts->env_bytes.size() +
+                 facts->exe.size() + facts->cwd.size();
+    return bytes;
+}
+
 uint64_t lost_events = 0;
 bool lost_unknown = false;
 
@@ -75,6 +87,7 @@ void post(uint64_t key, int16_t filter, uintptr_t ident, uint32_t fflags, int64_
     note.fflags = fflags;
     note.data = data;
     pending_at[key] = taken + pending.size();
+    held_bytes += cost(facts.get());
     pending.push_back(note);
     pending_keys.push_back(key);
     pending_facts.push_back(std::move(facts));
@@ -108,6 +121,7 @@ void reset_watch_table()
     pending_keys.clear();
     pending_facts.clear();
     batch_facts.clear();
+    held_bytes = 0;
     merging = true;
     pending_at.clear();
     taken = 0;
@@ -126,6 +140,11 @@ bool notes_pending()
     return !pending.empty();
 }
 
+bool notes_over_cap()
+{
+    return held_bytes > HELD_NOTES_CAP;
+}
+
 int take_notes(struct os::kevent *events, int nevents)
 {
     // The batch before this one has been reported: its facts are done with.
@@ -142,6 +161,7 @@ int take_notes(struct os::kevent *events, int nevents)
             batch_facts[pid] = pending_facts.front();
         }
         events[n++] = note;
+        held_bytes -= cost(pending_facts.front().get());
         pending_at.erase(pending_keys.front());
         pending.pop_front();
         pending_keys.pop_front();

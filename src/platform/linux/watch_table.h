@@ -1,6 +1,7 @@
 // The watch table as the event queue uses it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace os {
@@ -17,6 +18,15 @@ int add_process_watch(int pid, uint32_t fflags);
 void post_signal(int signo);
 
 bool notes_pending();
+
+// Bytes that notes not yet read may hold, with the facts that came with
+// them. Past this the sources are not read: the kernel drops what does not
+// fit, and the loss is reported and recovered from, so a slow reader never
+// makes the tool grow without bound.
+constexpr size_t HELD_NOTES_CAP = size_t{32} << 20;
+
+// Whether the notes not yet read hold more than HELD_NOTES_CAP bytes.
+bool notes_over_cap();
 
 // Moves up to nevents notes, oldest first, into events; their number.
 int take_notes(struct os::kevent *events, int nevents);

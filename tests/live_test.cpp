@@ -640,6 +640,32 @@ TEST_P(live_test, environments_are_shown_from_the_first_exec_to_the_last)
     }
 }
 
+// Voluntary context switches of a process so far.
+long wakeups(pid_t pid)
+{
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("\nvoluntary_ctxt_switches:");
+    return at == std::string::npos ? -1 : std::stol(status.substr(at + 25));
+}
+
+// A quiet run costs nothing: the tool sleeps until something happens, and
+// the first exec after a long quiet spell still shows at once.
+TEST_P(live_test, a_quiet_run_sleeps_and_wakes_for_the_next_exec)
+{
+    auto run = forklog({"--", "/bin/sh", "-c", "sleep 3; /bin/sleep 0.2"});
+    ASSERT_TRUE(run->wait_for_output("/bin/sh")) << run->err();
+    std::this_thread::sleep_for(300ms);
+    long before = wakeups(run->pid);
+    std::this_thread::sleep_for(2s);
+    long after = wakeups(run->pid);
+    EXPECT_LE(after - before, 10) << "wakeups in 2 s of quiet";
+    auto quiet_end = std::chrono::steady_clock::now();
+    ASSERT_TRUE(run->wait_for_output("/bin/sleep 0.2\n", 3s)) << run->out();
+    // The command's sleep ends about 0.7 s after the quiet spell measured.
+    EXPECT_LT(std::chrono::steady_clock::now() - quiet_end, 1700ms);
+    EXPECT_EQ(run->wait(), 0);
+}
+
 // A megabyte of arguments arrives whole; beyond the size the kernel records
 // they come from /proc, whole as well.
 TEST_P(live_test, large_argument_areas_arrive_whole)

@@ -230,9 +230,9 @@ int bpf_source_open()
     return ring_buffer__epoll_fd(ring);
 }
 
-void bpf_source_drain()
+int bpf_source_drain()
 {
-    ring_buffer__consume(ring);
+    int records = ring_buffer__consume(ring);
     check_drops();
     static int64_t checked_ns = 0;
     int64_t now = monotonic_ns();
@@ -240,6 +240,23 @@ void bpf_source_drain()
         check_skipped_runs();
         checked_ns = now;
     }
+    return records > 0 ? records : 0;
+}
+
+bool bpf_source_sleep()
+{
+    // The flag is set before the last look, and every program reads it after
+    // its record is in the ring: a record is found now, or it wakes us.
+    __atomic_store_n(&skel->bss->reader_asleep, 1, __ATOMIC_SEQ_CST);
+    if (bpf_source_drain() == 0)
+        return true;
+    bpf_source_awake();
+    return false;
+}
+
+void bpf_source_awake()
+{
+    __atomic_store_n(&skel->bss->reader_asleep, 0, __ATOMIC_SEQ_CST);
 }
 
 void bpf_source_watch(int pid, uint32_t fflags)

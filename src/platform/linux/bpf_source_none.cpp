@@ -12,7 +12,17 @@ int bpf_source_open()
     return -1;
 }
 
-void bpf_source_drain() {}
+int bpf_source_drain()
+{
+    return 0;
+}
+
+bool bpf_source_sleep()
+{
+    return true;
+}
+
+void bpf_source_awake() {}
 
 void bpf_source_watch(int, uint32_t) {}
 

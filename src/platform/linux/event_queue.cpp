@@ -17,8 +17,11 @@ namespace {
 int epoll_fd = -1;
 int source_fd = -1;
 bool bpf_source = false; // else the connector
-// The eBPF source wakes no reader per record: it is polled this often.
+// The eBPF source wakes no reader per record: while records come it is
+// polled this often; after a poll that found none the reader sleeps until
+// the next record wakes it.
 constexpr int BPF_POLL_MS = 10;
+bool bpf_quiet = false; // the last drain found no record
 int signal_fd = -1;
 sigset_t watched_signals;
 
@@ -76,8 +79,13 @@ int read_signals(int *signals, int room)
 // SIGCHLD) is noted before it.
 int gather(bool block)
 {
+    int timeout = block ? -1 : 0;
+    if (block && bpf_source && !(bpf_quiet && linux_layer::bpf_source_sleep()))
+        timeout = bpf_quiet ? 0 : BPF_POLL_MS; // records came while going to sleep
     struct epoll_event ready[2];
-    int n = epoll_wait(epoll_fd, ready, 2, !block ? 0 : bpf_source ? BPF_POLL_MS : -1);
+    int n = epoll_wait(epoll_fd, ready, 2, timeout);
+    if (bpf_source && timeout == -1)
+        linux_layer::bpf_source_awake();
     if (n == -1)
         return -1;
     int signals[64];
@@ -88,7 +96,7 @@ int gather(bool block)
     // Past the cap the kernel keeps what fits and counts the rest as lost.
     if (!linux_layer::notes_over_cap()) {
         if (bpf_source)
-            linux_layer::bpf_source_drain();
+            bpf_quiet = linux_layer::bpf_source_drain() == 0;
         else
             linux_layer::connector_drain();
     }

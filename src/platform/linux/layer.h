@@ -124,9 +124,14 @@ void connector_drain();
 // The eBPF source: kernel programs on the fork, exec and exit tracepoints
 // that record each exec's facts. Open gives a descriptor to wait on, or -1
 // when the programs cannot be loaded here; the drain reads every record that
-// is ready. It is read by polling: records wake no reader.
+// is ready and says how many there were. Records wake no reader that is
+// awake: it polls. Before it waits with no time-out it says so with sleep,
+// which is refused (false) when records came meanwhile; the first record
+// after that wakes it, and awake ends the sleep.
 int bpf_source_open();
-void bpf_source_drain();
+int bpf_source_drain();
+bool bpf_source_sleep();
+void bpf_source_awake();
 void bpf_source_watch(int pid, uint32_t fflags);
 
 // Tells the source in use that pid is watched with fflags.

@@ -29,6 +29,9 @@ struct {
 volatile __u32 want_env = 0;
 /* Records the ring had no room for, and children the watch map had none for. */
 __u64 drops = 0;
+/* Set by the reader before it sleeps with no time-out; the first record
+ * after that wakes it, all others are written without a wakeup. */
+__u64 reader_asleep = 0;
 
 struct {
     __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
@@ -83,8 +86,12 @@ static __always_inline u32 ns_tgid(struct task_struct *task)
     return ns_number(BPF_CORE_READ(task, group_leader, thread_pid));
 }
 
-/* Without a wakeup per record; the reader polls, and is woken when the ring
- * fills up to a quarter. */
+/* Without a wakeup per record: a reader that is awake drains every few
+ * milliseconds, and is woken at once when the ring fills past the mark. A
+ * reader that has gone to sleep is woken by the first record after, with a
+ * record of its own written after that record is in the ring: either the
+ * reader's last look before sleeping finds the record, or the record finds
+ * the reader asleep. */
 static __always_inline long send(void *data, u64 size)
 {
     u64 flags = bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) > RING_WAKE_MARK
@@ -93,6 +100,10 @@ static __always_inline long send(void *data, u64 size)
     long err = bpf_ringbuf_output(&events, data, size, flags);
     if (err)
         __sync_fetch_and_add(&drops, 1);
+    if (reader_asleep && __sync_lock_test_and_set(&reader_asleep, 0)) {
+        struct rec_wake wake = {REC_WAKE};
+        bpf_ringbuf_output(&events, &wake, sizeof wake, BPF_RB_FORCE_WAKEUP);
+    }
     return err;
 }
 

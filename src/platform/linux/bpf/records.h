@@ -8,12 +8,15 @@
 #define REC_EXEC 2
 #define REC_MORE 3 /* further data of the exec record before it on that CPU */
 #define REC_EXIT 4
+#define REC_WAKE 5 /* carries nothing: wakes a reader that went to sleep */
 
 /* Bytes of an argument or environment area sent at most: a larger area is
  * sent cut to this size and flagged. */
 #define AREA_CAP (1 << 20)
-/* The ring's size, and the fill at which a record wakes the reader. */
-#define RING_BYTES (32 << 20)
+/* The ring's size, and the fill at which a record wakes the reader: past
+ * the mark a record wakes it at once, so that two whole areas of the largest
+ * size still fit while it drains. */
+#define RING_BYTES (8 << 20)
 #define RING_WAKE_MARK (RING_BYTES / 4)
 
 /* Data bytes one record carries at most. */
@@ -42,6 +45,10 @@ struct rec_fork {
     unsigned int child_tgid;
     unsigned int pad;
     unsigned long long start_ns; /* the child's start, monotonic clock */
+};
+
+struct rec_wake {
+    unsigned int type;
 };
 
 struct rec_exit {

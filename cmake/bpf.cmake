@@ -41,6 +41,20 @@ add_custom_command(
     DEPENDS ${bpf_object}
     COMMENT "Generating the kernel programs' skeleton")
 
-add_library(forklog_source_bpf STATIC src/platform/linux/bpf_source.cpp ${bpf_skeleton})
+# The types the programs use, from the build's own kernel, for a quick load
+# on that kernel; empty where the build's kernel has no BTF.
+set(bpf_min_btf ${CMAKE_CURRENT_BINARY_DIR}/forklog.min.btf)
+set(bpf_btf_source ${CMAKE_CURRENT_BINARY_DIR}/kernel_btf_data.cpp)
+add_custom_command(
+    OUTPUT ${bpf_btf_source}
+    COMMAND ${FORKLOG_BPFTOOL} gen min_core_btf /sys/kernel/btf/vmlinux ${bpf_min_btf} ${bpf_object}
+            || ${CMAKE_COMMAND} -E rm -f ${bpf_min_btf}
+    COMMAND ${CMAKE_COMMAND} -DBTF=${bpf_min_btf} -DOUT=${bpf_btf_source}
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/embed_kernel_btf.cmake
+    DEPENDS ${bpf_object} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/embed_kernel_btf.cmake
+    COMMENT "Taking the programs' kernel types from this machine's kernel")
+
+add_library(forklog_source_bpf STATIC src/platform/linux/bpf_source.cpp
+            src/platform/linux/kernel_btf.cpp ${bpf_btf_source} ${bpf_skeleton})
 target_include_directories(forklog_source_bpf PUBLIC src PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
 target_link_libraries(forklog_source_bpf PUBLIC PkgConfig::LIBBPF)

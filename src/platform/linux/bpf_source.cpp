@@ -11,6 +11,7 @@
 #include "forklog.skel.h"
 #include "platform/linux/bpf/records.h"
 #include "platform/linux/exec_facts.h"
+#include "platform/linux/kernel_btf.h"
 #include "platform/linux/layer.h"
 #include "platform/linux/watch_table.h"
 
@@ -200,7 +201,14 @@ int silent(libbpf_print_level, const char *, va_list)
 int bpf_source_open()
 {
     libbpf_set_print(silent);
-    skel = forklog_bpf__open();
+    // On the build's own kernel the types come from the build, which saves
+    // parsing the whole kernel BTF.
+    std::string_view btf = matching_kernel_btf();
+    std::string btf_path(btf);
+    bpf_object_open_opts opts = {};
+    opts.sz = sizeof opts;
+    opts.btf_custom_path = btf.empty() ? nullptr : btf_path.c_str();
+    skel = forklog_bpf__open_opts(&opts);
     if (!skel)
         return -1;
     uint32_t ns;

@@ -19,7 +19,7 @@ struct {
 struct {
     __uint(type, BPF_MAP_TYPE_HASH);
     __uint(map_flags, BPF_F_NO_PREALLOC);
-    __uint(max_entries, 1 << 18);
+    __uint(max_entries, WATCHED_MAX);
     __type(key, u32);
     __type(value, struct watch_value);
 } watched SEC(".maps");
@@ -128,7 +128,7 @@ static __always_inline struct watch_value *watch_of(struct task_struct *task)
     return w;
 }
 
-SEC("tp_btf/sched_process_fork")
+SEC("raw_tp/sched_process_fork")
 int BPF_PROG(on_fork, struct task_struct *parent, struct task_struct *child)
 {
     if (BPF_CORE_READ(child, pid) != BPF_CORE_READ(child, tgid))
@@ -153,7 +153,7 @@ int BPF_PROG(on_fork, struct task_struct *parent, struct task_struct *child)
     return 0;
 }
 
-SEC("tp_btf/sched_process_exit")
+SEC("raw_tp/sched_process_exit")
 int BPF_PROG(on_exit, struct task_struct *task)
 {
     struct watch_value *w = watch_of(task);
@@ -333,7 +333,7 @@ static __always_inline bool unlinked(struct dentry *d)
     return d && !BPF_CORE_READ(d, d_hash.pprev) && BPF_CORE_READ(d, d_parent) != d;
 }
 
-SEC("tp_btf/sched_process_exec")
+SEC("raw_tp/sched_process_exec")
 int BPF_PROG(on_exec, struct task_struct *task, pid_t old_pid, struct linux_binprm *bprm)
 {
     if (!watch_of(task))

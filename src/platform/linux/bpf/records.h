@@ -19,6 +19,11 @@
 #define RING_BYTES (8 << 20)
 #define RING_WAKE_MARK (RING_BYTES / 4)
 
+/* Processes watched at once at most; a child past this goes unwatched and
+ * counts as a lost event. The kernel allocates the map's table when the
+ * programs load, so a larger one costs start-up time. */
+#define WATCHED_MAX (1 << 16)
+
 /* Data bytes one record carries at most. */
 #define CHUNK 16384
 /* Path components gathered for one exec at most, and their bytes. */

@@ -16,7 +16,7 @@
 /* The ring's size, and the fill at which a record wakes the reader: past
  * the mark a record wakes it at once, so that two whole areas of the largest
  * size still fit while it drains. */
-#define RING_BYTES (8 << 20)
+#define RING_BYTES (4 << 20)
 #define RING_WAKE_MARK (RING_BYTES / 4)
 
 /* Processes watched at once at most; a child past this goes unwatched and

@@ -1,0 +1,181 @@
+#!/usr/bin/env python3
+"""Quiet-run benchmark: what a tracer costs when nothing happens.
+
+For each tracer: the time from its start to the first exec of its command
+(command scope) or until it shows a canary exec (whole system); then 10 s of
+a quiet run, counting the tracer's voluntary wakeups and CPU time; resident
+memory in steady state and at its peak. Needs root; peers that are not
+installed are skipped with a note.
+"""
+
+import argparse
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+TICKS = os.sysconf("SC_CLK_TCK")
+
+PROBE = r"""
+#include <stdio.h>
+#include <time.h>
+int main(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    printf("%lld\n", (long long)t.tv_sec * 1000000000LL + t.tv_nsec);
+    return 0;
+}
+"""
+
+
+def build(work):
+    probe = os.path.join(work, "probe")
+    with open(probe + ".c", "w") as f:
+        f.write(PROBE)
+    subprocess.run([shutil.which("cc") or "gcc", "-O2", "-o", probe, probe + ".c"], check=True)
+    built = os.environ.get("FORKLOG_BUILD", os.path.join(ROOT, "build/default"))
+    if "FORKLOG_BUILD" not in os.environ:
+        subprocess.run(["cmake", "--preset", "default"], cwd=ROOT, check=True,
+                       stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", "--preset", "default", "--target", "forklog",
+                        "forklog-netlink"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+    return probe, os.path.join(built, "forklog"), os.path.join(built, "forklog-netlink")
+
+
+def tracers(forklog, netlink):
+    """(name, scope, argv before the command); scope is command or system."""
+    found, missing = [], []
+    for name, binary in (("forklog eBPF", forklog), ("forklog netlink", netlink)):
+        found.append((name + " (command)", "command", [binary, "-o", "/dev/null", "--"]))
+        found.append((name + " (whole system)", "system", [binary]))
+    if shutil.which("strace"):
+        found.append(("strace -f (command)", "command",
+                      ["strace", "-f", "-qq", "-e", "trace=execve", "-o", "/dev/null"]))
+    else:
+        missing.append("strace")
+    if shutil.which("forkstat"):
+        found.append(("forkstat -e exec", "system", ["forkstat", "-e", "exec"]))
+    else:
+        missing.append("forkstat")
+    if shutil.which("bpftrace"):
+        prog = 'tracepoint:syscalls:sys_enter_execve { printf("%d ", pid); join(args->argv); }'
+        found.append(("bpftrace execve", "system", ["bpftrace", "-e", prog]))
+    else:
+        missing.append("bpftrace")
+    return found, missing
+
+
+def status(pid, field):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICKS
+
+
+def command_startup(argv, probe):
+    """Milliseconds from starting the tracer to its command's first exec."""
+    t0 = time.monotonic_ns()
+    out = subprocess.run(argv + [probe], capture_output=True, text=True).stdout
+    return (int(out.split()[-1]) - t0) / 1e6
+
+
+def system_startup(argv, probe, out_path):
+    """Milliseconds from starting the tracer until it shows a canary exec,
+    and the running tracer."""
+    t0 = time.monotonic_ns()
+    out = open(out_path, "wb")
+    proc = subprocess.Popen(argv, stdout=out, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and proc.poll() is None:
+        subprocess.run([probe, "canary"], stdout=subprocess.DEVNULL)
+        with open(out_path, "rb") as f:
+            if b"canary" in f.read():
+                return (time.monotonic_ns() - t0) / 1e6, proc
+        time.sleep(0.002)
+    return float("nan"), proc
+
+
+def quiet(proc, seconds):
+    """Wakeups per second and CPU milliseconds per second of a quiet run."""
+    time.sleep(1)
+    w0, c0 = status(proc.pid, "voluntary_ctxt_switches"), cpu_seconds(proc.pid)
+    rss = status(proc.pid, "VmRSS")
+    time.sleep(seconds)
+    w1, c1 = status(proc.pid, "voluntary_ctxt_switches"), cpu_seconds(proc.pid)
+    return (w1 - w0) / seconds, 1000 * (c1 - c0) / seconds, rss, status(proc.pid, "VmHWM")
+
+
+def measure(name, scope, argv, probe, work, seconds, reps):
+    starts = []
+    for _ in range(reps):
+        if scope == "command":
+            starts.append(command_startup(argv, probe))
+        else:
+            ms, proc = system_startup(argv, probe, os.path.join(work, "out"))
+            proc.send_signal(signal.SIGINT)
+            proc.wait()
+            starts.append(ms)
+    if scope == "command":
+        proc = subprocess.Popen(argv + ["sleep", str(seconds + 2)], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+    else:
+        _, proc = system_startup(argv, probe, os.path.join(work, "out"))
+    wakeups, cpu, rss, peak = quiet(proc, seconds)
+    proc.send_signal(signal.SIGINT)
+    proc.wait()
+    return starts, wakeups, cpu, rss, peak
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=int, default=10)
+    parser.add_argument("--reps", type=int, default=11, help="start-up runs per tracer")
+    parser.add_argument("--only", default="", help="run only tracers whose name holds this")
+    args = parser.parse_args()
+    if os.geteuid() != 0:
+        sys.exit("the benchmark needs root: the tracers read kernel events")
+    if not os.path.ismount("/sys/kernel/tracing") and os.path.isdir("/sys/kernel/tracing"):
+        subprocess.run(["mount", "-t", "tracefs", "nodev", "/sys/kernel/tracing"])
+    work = tempfile.mkdtemp(prefix="forklog-quiet-")
+    probe, forklog, netlink = build(work)
+    found, missing = tracers(forklog, netlink)
+    for m in missing:
+        print("skipped, not installed: %s" % m)
+    base = [command_startup([], probe) for _ in range(args.reps)]
+    print("| tracer | start-up ms | wakeups/s quiet | CPU ms/s quiet | RSS MB | peak RSS MB |")
+    print("|---|---|---|---|---|---|")
+    print("| no tracer (a direct start) | %.1f (%.1f–%.1f) | | | | |" % (
+        statistics.median(base), min(base), max(base)))
+    for name, scope, argv in found:
+        if args.only and args.only not in name:
+            continue
+        try:
+            starts, wakeups, cpu, rss, peak = measure(name, scope, argv, probe, work,
+                                                      args.seconds, args.reps)
+        except (OSError, ValueError) as e:
+            print("note: %s: %s" % (name, e), file=sys.stderr)
+            continue
+        what = "to first exec" if scope == "command" else "until ready"
+        print("| %s | %.1f (%.1f–%.1f) %s | %.1f | %.2f | %.1f | %.1f |" % (
+            name, statistics.median(starts), min(starts), max(starts), what, wakeups, cpu,
+            rss / 1024, peak / 1024))
+        sys.stdout.flush()
+    shutil.rmtree(work)
+
+
+if __name__ == "__main__":
+    main()

@@ -14,8 +14,9 @@
  * sent cut to this size and flagged. */
 #define AREA_CAP (1 << 20)
 /* The ring's size, and the fill at which a record wakes the reader: past
- * the mark a record wakes it at once, so that two whole areas of the largest
- * size still fit while it drains. */
+ * the mark a record wakes it at once, so that the areas of a few execs of the
+ * largest size still fit while it drains. The ring is mapped twice into the
+ * reader, so its size counts twice in the reader's resident memory. */
 #define RING_BYTES (4 << 20)
 #define RING_WAKE_MARK (RING_BYTES / 4)
 

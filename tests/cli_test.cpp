@@ -12,7 +12,7 @@ extern char **environ;
 
 namespace {
 
-const std::string USAGE = "Usage: forklog [-deflqtu] [-o FILE] [-p PID|CMD...]\n";
+const std::string USAGE = "Usage: forklog [-defjlqtu] [-o FILE] [-p PID|CMD...]\n";
 
 struct result {
     int status;

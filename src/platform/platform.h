@@ -30,6 +30,7 @@ struct kinfo_proc {
     int32_t ki_ppid;
     uint32_t ki_uid; // effective user id
     timeval ki_start; // on the clock of gettimeofday
+    timeval ki_exectime; // its latest exec, where the platform knows it; else zero
     int ki_stat;
 };
 

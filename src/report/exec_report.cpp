@@ -10,23 +10,42 @@
 #include "procdb/pid_db.h"
 #include "report/flush.h"
 #include "report/indent.h"
+#include "report/json_lines.h"
+#include "report/process_facts.h"
 #include "report/shquote.h"
 #include "run/settings.h"
 
 namespace {
 
-// Scratch storage for the two path queries.
-os::kinfo_file cwd_record;
-char path_buffer[os::PATH_SIZE];
-
 // A process that could not be read still ends the line it would have
-// started, with a newline that waits for the next flush.
-void unreadable(const char *what)
+// started, with a newline that waits for the next flush; in JSON Lines its
+// object says what failed.
+void unreadable(int pid, int depth, const os::kinfo_proc *kp, const char *what)
 {
     int saved = errno;
-    putc('\n', run_settings.output);
+    if (run_settings.json)
+        json_unreadable(pid, depth, kp, what, saved);
+    else
+        putc('\n', run_settings.output);
     errno = saved;
     warn("%s", what);
+}
+
+void print_reexec(int pid, int depth, const os::kinfo_proc *kp, const char *cmd,
+                  double run_time)
+{
+    if (run_settings.json) {
+        json_execed(pid, depth, kp, cmd, run_time);
+        return;
+    }
+    print_indent(depth);
+    fprintf(run_settings.output, "%d- ", pid);
+    // The stored name goes out as stored, but never raw onto a terminal.
+    if (run_settings.terminal)
+        print_shquoted(cmd);
+    else
+        fputs(cmd, run_settings.output);
+    fprintf(run_settings.output, " execed time=%.3fs\n", run_time);
 }
 
 // Fills or renews pid's slot; in the timing mode a second exec of the slot's
@@ -35,16 +54,9 @@ pid_db_entry *claim_slot(int pid, int depth, const os::kinfo_proc *kp)
 {
     pid_db_entry *slot = &pid_db[pid_db_claim(pid)];
     if (run_settings.timing && slot->pid == pid) {
-        print_indent(depth);
         os::timeval now;
         double run_time = elapsed_seconds(slot->start, &now);
-        fprintf(run_settings.output, "%d- ", pid);
-        // The stored name goes out as stored, but never raw onto a terminal.
-        if (run_settings.terminal)
-            print_shquoted(slot->cmd);
-        else
-            fputs(slot->cmd, run_settings.output);
-        fprintf(run_settings.output, " execed time=%.3fs\n", run_time);
+        print_reexec(pid, depth, kp, slot->cmd, run_time);
         slot->start = now;
     } else {
         slot->pid = pid;
@@ -56,31 +68,21 @@ pid_db_entry *claim_slot(int pid, int depth, const os::kinfo_proc *kp)
 
 void print_user(uint32_t uid)
 {
-    const os::passwd *pw = os::getpwuid(uid);
-    if (pw)
-        fprintf(run_settings.output, " <%s>", pw->pw_name);
+    const char *name = user_name(uid);
+    if (name)
+        fprintf(run_settings.output, " <%s>", name);
     else
         fprintf(run_settings.output, " <%d>", static_cast<int>(uid));
 }
 
 void print_cwd(int pid)
 {
-    size_t len = sizeof cwd_record;
-    if (os::sysctl_proc_cwd(pid, &cwd_record, &len) == 0)
-        print_shquoted(cwd_record.kf_path);
+    const char *cwd = working_directory(pid);
+    if (cwd)
+        print_shquoted(cwd);
     else
         fputs("?", run_settings.output);
     fprintf(run_settings.output, " %% ");
-}
-
-const char *command_word(int pid, char *const *argv)
-{
-    if (run_settings.full_path) {
-        size_t len = sizeof path_buffer;
-        if (os::sysctl_proc_pathname(pid, path_buffer, &len) == 0)
-            return path_buffer;
-    }
-    return argv[0];
 }
 
 void print_env(const os::kinfo_proc *kp)
@@ -104,29 +106,9 @@ void print_env(const os::kinfo_proc *kp)
     }
 }
 
-} // namespace
-
-void report_exec(int pid)
+void print_line(int pid, int depth, const os::kinfo_proc *kp, char **argv, pid_db_entry *slot)
 {
     FILE *out = run_settings.output;
-    int depth = process_depth(pid);
-    if (depth < 0)
-        return;
-    int count;
-    const os::kinfo_proc *kp = os::kvm_getprocs(run_settings.kd, os::KERN_PROC_PID, pid, &count);
-    if (!kp) {
-        unreadable("kvm_getprocs");
-        return;
-    }
-    char **argv = os::kvm_getargv(run_settings.kd, kp, 0);
-    if (!argv) {
-        unreadable("kvm_getargv");
-        return;
-    }
-    pid_db_entry *slot = nullptr;
-    if (!run_settings.flat || run_settings.timing)
-        slot = claim_slot(pid, depth, kp);
-
     print_indent(depth);
     fprintf(out, "%d", pid);
     if (run_settings.timing)
@@ -150,4 +132,35 @@ void report_exec(int pid)
         print_env(kp);
     putc('\n', out);
     flush_line();
+}
+
+} // namespace
+
+void report_exec(int pid)
+{
+    int depth = process_depth(pid);
+    if (depth < 0)
+        return;
+    int count;
+    const os::kinfo_proc *kp = os::kvm_getprocs(run_settings.kd, os::KERN_PROC_PID, pid, &count);
+    if (!kp) {
+        unreadable(pid, depth, nullptr, "kvm_getprocs");
+        return;
+    }
+    char **argv = os::kvm_getargv(run_settings.kd, kp, 0);
+    if (!argv) {
+        unreadable(pid, depth, kp, "kvm_getargv");
+        return;
+    }
+    pid_db_entry *slot = nullptr;
+    if (!run_settings.flat || run_settings.timing)
+        slot = claim_slot(pid, depth, kp);
+    if (!run_settings.json) {
+        print_line(pid, depth, kp, argv, slot);
+        return;
+    }
+    const char *word = command_word(pid, argv);
+    if (slot)
+        pid_db_set_cmd(slot, word);
+    json_exec(pid, depth, kp, word, argv);
 }

@@ -6,6 +6,7 @@
 #include "procdb/pid_db.h"
 #include "report/flush.h"
 #include "report/indent.h"
+#include "report/json_lines.h"
 #include "report/shquote.h"
 #include "run/settings.h"
 
@@ -36,12 +37,16 @@ void report_exit(int pid, int status)
     // The slot is free again but keeps its fields until the next claim,
     // which cannot come before this line is written.
     const pid_db_entry *slot = &pid_db[s];
+    os::timeval now;
+    if (run_settings.json) {
+        json_exit(pid, slot, status, elapsed_seconds(slot->start, &now));
+        return;
+    }
     FILE *out = run_settings.output;
     print_indent(slot->depth);
     fprintf(out, "%d- ", pid);
     print_shquoted(slot->cmd);
     print_ending(status);
-    os::timeval now;
     fprintf(out, " time=%.3fs\n", elapsed_seconds(slot->start, &now));
     flush_line();
 }

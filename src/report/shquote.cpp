@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "report/utf8.h"
 #include "run/settings.h"
 
 namespace {
@@ -25,31 +26,6 @@ struct special_table {
 };
 
 constexpr special_table shell_specials;
-
-bool continuation(unsigned char c, unsigned char low = 0x80, unsigned char high = 0xbf) {
-    return c >= low && c <= high;
-}
-
-// The length of the valid UTF-8 character at p, 0 when p does not start one.
-// Overlong forms, surrogates and code points past U+10FFFF are not valid.
-int utf8_length(const unsigned char *p) {
-    unsigned char c = p[0];
-    if (c < 0x80)
-        return 1;
-    if (c >= 0xc2 && c <= 0xdf)
-        return continuation(p[1]) ? 2 : 0;
-    if (c >= 0xe0 && c <= 0xef) {
-        unsigned char low = c == 0xe0 ? 0xa0 : 0x80;
-        unsigned char high = c == 0xed ? 0x9f : 0xbf;
-        return continuation(p[1], low, high) && continuation(p[2]) ? 3 : 0;
-    }
-    if (c >= 0xf0 && c <= 0xf4) {
-        unsigned char low = c == 0xf0 ? 0x90 : 0x80;
-        unsigned char high = c == 0xf4 ? 0x8f : 0xbf;
-        return continuation(p[1], low, high) && continuation(p[2]) && continuation(p[3]) ? 4 : 0;
-    }
-    return 0;
-}
 
 // How many bytes from p a terminal would act on: a C0 control, delete, a C1
 // control (U+0080-U+009F), or a byte that is not part of valid UTF-8. 0 when

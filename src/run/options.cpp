@@ -9,7 +9,7 @@
 
 void usage()
 {
-    static const char text[] = "Usage: forklog [-deflqtu] [-o FILE] [-p PID|CMD...]\n";
+    static const char text[] = "Usage: forklog [-defjlqtu] [-o FILE] [-p PID|CMD...]\n";
     fputs(text, stderr);
     exit(1);
 }
@@ -38,7 +38,7 @@ int parse_options(int argc, char *argv[])
 {
     run_settings.output = stdout;
     int ch;
-    while ((ch = os::getopt(argc, argv, "deflo:p:qtwu")) != -1) {
+    while ((ch = os::getopt(argc, argv, "defjlo:p:qtwu")) != -1) {
         switch (ch) {
         case 'd':
             run_settings.show_cwd = true;
@@ -48,6 +48,9 @@ int parse_options(int argc, char *argv[])
             break;
         case 'f':
             run_settings.flat = true;
+            break;
+        case 'j':
+            run_settings.json = true;
             break;
         case 'l':
             run_settings.full_path = true;

@@ -9,6 +9,7 @@ struct run_settings_record {
     bool show_cwd = false;  // -d
     bool show_env = false;  // -e
     bool flat = false;      // -f
+    bool json = false;      // -j: JSON Lines
     bool full_path = false; // -l
     bool quiet = false;     // -q
     bool timing = false;    // -t

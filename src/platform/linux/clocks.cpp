@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "platform/linux/layer.h"
+#include "platform/platform.h"
 
 namespace linux_layer {
 
@@ -29,6 +30,11 @@ int64_t offset_from(clockid_t id)
 int64_t monotonic_ns()
 {
     return read_ns(CLOCK_MONOTONIC);
+}
+
+os::timeval timeval_from_us(int64_t us)
+{
+    return os::timeval{us / 1000000, us % 1000000};
 }
 
 int64_t wall_us_from_monotonic_ns(int64_t ns)

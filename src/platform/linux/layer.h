@@ -8,6 +8,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace linux_layer {
 
 // ---- /proc -------------------------------------------------------------------
@@ -35,9 +37,6 @@ bool read_stat(int pid, stat_fields *out);
 
 }
 
-namespace os {
-struct kinfo_proc;
-}
 
 namespace linux_layer {
 
@@ -63,7 +62,7 @@ bool known_record(int pid, os::kinfo_proc *kp);
 // The exact start time of pid, when the table holds one close to near_us.
 bool known_start(int pid, int64_t near_us, int64_t *start_us);
 void known_fork(int parent_tgid, int child_tgid, int64_t ns);
-void known_exec(int tgid);
+void known_exec(int tgid, int64_t ns);
 void known_uid(int tgid, uint32_t euid);
 // The end of tgid, when position notes had been queued in all.
 void known_exit(int tgid, uint64_t position);
@@ -80,6 +79,7 @@ bool in_initial_pid_namespace();
 // ---- Clocks ------------------------------------------------------------------
 
 int64_t monotonic_ns();
+os::timeval timeval_from_us(int64_t us);
 int64_t wall_us_from_monotonic_ns(int64_t ns);
 int64_t wall_us_from_start_ticks(unsigned long long ticks);
 

@@ -61,8 +61,8 @@ bool linux_layer::read_process(int pid, os::kinfo_proc *kp, int *threads)
     // The fork time the event source saw is exact; /proc counts clock ticks.
     int64_t start_us = linux_layer::wall_us_from_start_ticks(st.start_ticks);
     linux_layer::known_start(pid, start_us, &start_us);
-    kp->ki_start.tv_sec = start_us / 1000000;
-    kp->ki_start.tv_usec = start_us % 1000000;
+    kp->ki_start = linux_layer::timeval_from_us(start_us);
+    kp->ki_exectime = {};
     return true;
 }
 

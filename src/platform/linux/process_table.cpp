@@ -28,6 +28,7 @@ struct known_process {
     uint64_t serial;        // tells the successive processes of one pid apart
     uint32_t euid;
     int64_t start_us;
+    int64_t exec_us; // its latest exec, 0 when not seen
     bool euid_fresh; // false after an exec, which may run a set-user-id program
     bool ended;
     bool handed_out; // ended, and every note before its end handed out
@@ -107,8 +108,8 @@ void fill(int pid, const known_process &k, os::kinfo_proc *kp)
     kp->ki_ppid = k.ppid;
     kp->ki_uid = k.euid;
     kp->ki_stat = os::SRUN;
-    kp->ki_start.tv_sec = k.start_us / 1000000;
-    kp->ki_start.tv_usec = k.start_us % 1000000;
+    kp->ki_start = timeval_from_us(k.start_us);
+    kp->ki_exectime = timeval_from_us(k.exec_us);
 }
 
 int64_t start_us_of(const os::kinfo_proc &kp)
@@ -131,8 +132,8 @@ void seed_process_table()
     });
     // Parents first, so that every link finds its parent in the table.
     for (const os::kinfo_proc &kp : live)
-        table[kp.ki_pid] = known_process{0, 0, next_serial++, kp.ki_uid, start_us_of(kp), true,
-                                         false, false, 0, 0};
+        table[kp.ki_pid] = known_process{0, 0, next_serial++, kp.ki_uid, start_us_of(kp), 0,
+                                         true, false, false, 0, 0};
     for (const os::kinfo_proc &kp : live)
         link(table[kp.ki_pid], kp.ki_ppid);
 }
@@ -141,15 +142,19 @@ void remember_process(os::kinfo_proc &kp)
 {
     int64_t start_us = start_us_of(kp);
     auto it = table.find(kp.ki_pid);
+    int64_t exec_us = kp.ki_exectime.tv_sec * 1000000 + kp.ki_exectime.tv_usec;
     if (it == table.end() || it->second.ended ||
         llabs(it->second.start_us - start_us) >= START_SLACK_US) {
         insert(kp.ki_pid, kp.ki_ppid, kp.ki_uid, start_us, true);
+        table[kp.ki_pid].exec_us = exec_us;
         return;
     }
     // The same process: it keeps its creator while that link holds.
     known_process &k = it->second;
     k.euid = kp.ki_uid;
     k.euid_fresh = true;
+    if (exec_us != 0)
+        k.exec_us = exec_us;
     if (k.ppid == 0 || parent_of(k)) {
         kp.ki_ppid = k.ppid;
         return;
@@ -191,11 +196,13 @@ void known_fork(int parent_tgid, int child_tgid, int64_t ns)
     insert(child_tgid, parent_tgid, euid, wall_us_from_monotonic_ns(ns), euid_known);
 }
 
-void known_exec(int tgid)
+void known_exec(int tgid, int64_t ns)
 {
     auto it = table.find(tgid);
-    if (it != table.end())
+    if (it != table.end()) {
         it->second.euid_fresh = false;
+        it->second.exec_us = wall_us_from_monotonic_ns(ns);
+    }
 }
 
 void known_uid(int tgid, uint32_t euid)

@@ -204,7 +204,7 @@ void on_thread(int tgid)
 
 void on_exec(int tgid, int64_t ns)
 {
-    known_exec(tgid);
+    known_exec(tgid, ns);
     auto it = watches.find(tgid);
     if (it == watches.end() || !(it->second.fflags & os::NOTE_EXEC) || ns < it->second.since_ns)
         return;

@@ -1,0 +1,56 @@
+// JSON strings and times for the JSON Lines mode.
+#include "report/json.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "report/utf8.h"
+#include "run/settings.h"
+
+void print_json_string(const char *bytes)
+{
+    FILE *out = run_settings.output;
+    putc('"', out);
+    for (const auto *p = reinterpret_cast<const unsigned char *>(bytes); *p;) {
+        int n = utf8_length(p);
+        if (n == 0) {
+            fprintf(out, "\\udc%02x", *p++);
+            continue;
+        }
+        unsigned code = n == 1 ? p[0] : n == 2 ? ((p[0] & 0x1fu) << 6) | (p[1] & 0x3fu) : 0x100;
+        if (code == '"' || code == '\\') {
+            putc('\\', out);
+            putc(*p++, out);
+        } else if (code == '\n') {
+            fputs("\\n", out);
+            p++;
+        } else if (code == '\t') {
+            fputs("\\t", out);
+            p++;
+        } else if (code < 0x20 || (code >= 0x7f && code <= 0x9f)) {
+            fprintf(out, "\\u%04x", code);
+            p += n;
+        } else {
+            fwrite(p, 1, static_cast<size_t>(n), out);
+            p += n;
+        }
+    }
+    putc('"', out);
+}
+
+void print_json_time(os::timeval tv)
+{
+    time_t seconds = static_cast<time_t>(tv.tv_sec);
+    struct tm utc;
+    char text[32];
+    if (!gmtime_r(&seconds, &utc) || !strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc)) {
+        fputs("null", run_settings.output);
+        return;
+    }
+    fprintf(run_settings.output, "\"%s.%06ldZ\"", text, static_cast<long>(tv.tv_usec));
+}
+
+void print_json_key(const char *name)
+{
+    fprintf(run_settings.output, ",\"%s\":", name);
+}

@@ -66,6 +66,7 @@ os::kinfo_proc record_of(const process &p)
     kp.ki_ppid = p.ppid;
     kp.ki_uid = p.uid;
     kp.ki_start = p.start;
+    kp.ki_exectime = p.exec_time;
     kp.ki_stat = p.stat;
     return kp;
 }

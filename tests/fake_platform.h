@@ -18,6 +18,7 @@ struct process {
     int ppid = 0;
     uint32_t uid = 0;
     os::timeval start = {};
+    os::timeval exec_time = {}; // zero: the platform does not know it
     int stat = os::SRUN;
     std::vector<std::string> argv;
     std::vector<std::string> env;

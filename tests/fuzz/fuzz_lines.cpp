@@ -1,6 +1,7 @@
 // Fuzzes the output: shell quoting must give back every word through a
 // shell's quote removal, and an exec line built from any argument and
 // environment vectors must be one whole line.
+#include <cctype>
 #include <clocale>
 #include <cstdint>
 #include <cuchar>
@@ -14,6 +15,7 @@
 #include "../fake_platform.h"
 #include "procdb/pid_db.h"
 #include "report/exec_report.h"
+#include "report/json.h"
 #include "report/shquote.h"
 #include "run/settings.h"
 
@@ -114,6 +116,62 @@ bool raw_control(const std::string &text)
     return false;
 }
 
+int hex4(const std::string &t, size_t i)
+{
+    int v = 0;
+    for (size_t k = i; k < i + 4; k++) {
+        int d = k < t.size() ? hex_digit(static_cast<char>(tolower(t[k]))) : -1;
+        if (d < 0)
+            return -1;
+        v = v * 16 + d;
+    }
+    return v;
+}
+
+// A JSON string as a parser reads it, with lone surrogates U+DC80-U+DCFF
+// taken back to the bytes they stand for. False when text is not one JSON
+// string, or holds a raw control byte.
+bool json_unquote(const std::string &text, std::string *bytes)
+{
+    bytes->clear();
+    if (text.size() < 2 || text.front() != '"' || text.back() != '"')
+        return false;
+    for (size_t i = 1; i + 1 < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == '"')
+            return false;
+        if (c != '\\') {
+            *bytes += static_cast<char>(c);
+            i++;
+            continue;
+        }
+        char e = i + 1 < text.size() - 1 ? text[i + 1] : 0;
+        static const char letters[] = "\"\\/bfnrt";
+        static const char meant[] = "\"\\/\b\f\n\r\t";
+        const char *simple = e ? strchr(letters, e) : nullptr;
+        if (simple) {
+            *bytes += meant[simple - letters];
+            i += 2;
+            continue;
+        }
+        int code = e == 'u' ? hex4(text, i + 2) : -1;
+        if (code < 0)
+            return false;
+        if (code >= 0xdc80 && code <= 0xdcff) {
+            *bytes += static_cast<char>(code - 0xdc00);
+        } else if (code < 0x80) {
+            *bytes += static_cast<char>(code);
+        } else if (code < 0x800) {
+            *bytes += static_cast<char>(0xc0 | (code >> 6));
+            *bytes += static_cast<char>(0x80 | (code & 0x3f));
+        } else {
+            return false; // the writer escapes nothing else
+        }
+        i += 6;
+    }
+    return true;
+}
+
 std::string captured(const std::function<void()> &write)
 {
     char *buf = nullptr;
@@ -166,6 +224,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     run_settings.terminal = false;
 
+    // JSON strings: always one valid string, safe on a terminal, and the
+    // bytes come back.
+    for (const std::string &w : words) {
+        std::string text = captured([&] { print_json_string(w.c_str()); });
+        std::string back;
+        if (!json_unquote(text, &back) || back != w || raw_control(text))
+            abort();
+    }
+
     fake::reset();
     run_settings.flat = options & 1;
     run_settings.timing = options & 2;
@@ -174,6 +241,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     run_settings.full_path = options & 16;
     run_settings.quiet = options & 32;
     run_settings.show_env = options & 64;
+    run_settings.json = size > 1 && (data[1] & 1);
     run_settings.kd = os::kvm_openfiles(nullptr, nullptr, nullptr, 0, nullptr);
     fake::add(1, 0, {"init"});
     size_t half = words.size() / 2;
@@ -184,6 +252,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     p.uid = options & 128 ? 0x80000000u : 1000;
     std::string line = captured([] { report_exec(100); });
     if (line.empty() || line.back() != '\n' || line.find('\n') != line.size() - 1)
+        abort();
+    if (run_settings.json && (line.front() != '{' || line[line.size() - 2] != '}' ||
+                              raw_control(line.substr(0, line.size() - 1))))
         abort();
     return 0;
 }

@@ -666,6 +666,59 @@ TEST_P(live_test, a_quiet_run_sleeps_and_wakes_for_the_next_exec)
     EXPECT_EQ(run->wait(), 0);
 }
 
+// JSON Lines with every option: each line one object that Python's json
+// module reads, pids, parents and depths that agree with the tree, times
+// that increase within a process and lie within a second of the clock.
+TEST_P(live_test, json_lines_describe_the_tree_with_times)
+{
+    std::string lines = dir + "/lines.json";
+    double started = std::chrono::duration<double>(
+                         std::chrono::system_clock::now().time_since_epoch()).count();
+    auto run = forklog({"-j", "-t", "-u", "-d", "-l", "-e", "-o", lines, "--", "/bin/sh", "-c",
+                        "sleep 0.05; /bin/sh -c 'sleep 0.05' \"$(printf 'x\\377\\033')\"; "
+                        "exec /bin/sleep 0.05"});
+    EXPECT_EQ(run->wait(), 0);
+    double ended = std::chrono::duration<double>(
+                       std::chrono::system_clock::now().time_since_epoch()).count();
+    std::string check = dir + "/check.py";
+    {
+        std::ofstream f(check);
+        f << R"(import datetime, json, sys
+started, ended = float(sys.argv[2]), float(sys.argv[3])
+depth, last, events = {}, {}, []
+for line in open(sys.argv[1], encoding="utf-8"):
+    o = json.loads(line)
+    t = datetime.datetime.strptime(o["time"], "%Y-%m-%dT%H:%M:%S.%fZ")
+    t = t.replace(tzinfo=datetime.timezone.utc).timestamp()
+    assert started - 1 <= t <= ended + 1, ("time", o)
+    assert t >= last.get(o["pid"], 0), ("time goes back", o)
+    last[o["pid"]] = t
+    events.append(o["event"])
+    if o["event"] == "exec":
+        assert o["depth"] == 0 or depth.get(o["ppid"]) == o["depth"] - 1, ("tree", o)
+        depth[o["pid"]] = o["depth"]
+        assert o["user"] == "root" and o["uid"] == 0 and o["cwd"] and o["exe"], o
+        assert isinstance(o["env"], list) and isinstance(o["argv"], list), o
+    if o.get("argv", [""])[-1].startswith("x"):
+        assert o["argv"][-1].encode("utf-8", "surrogateescape") == b"x\xff\x1b", o
+assert events.count("exec") == 5 and events.count("execed") == 1, events
+assert events[-1] == "exit", events
+print("ok")
+)";
+    }
+    std::string command = "python3 " + check + " " + lines + " " + std::to_string(started) + " " +
+                          std::to_string(ended) + " 2>&1";
+    FILE *pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string verdict;
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        verdict.append(chunk, n);
+    pclose(pipe);
+    EXPECT_EQ(verdict, "ok\n") << read_file(lines) << run->err();
+}
+
 // A megabyte of arguments arrives whole; beyond the size the kernel records
 // they come from /proc, whole as well.
 TEST_P(live_test, large_argument_areas_arrive_whole)

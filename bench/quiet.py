@@ -18,8 +18,9 @@ import sys
 import tempfile
 import time
 
+from common import forklog_builds
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
 TICKS = os.sysconf("SC_CLK_TCK")
 
 PROBE = r"""
@@ -40,13 +41,7 @@ def build(work):
     with open(probe + ".c", "w") as f:
         f.write(PROBE)
     subprocess.run([shutil.which("cc") or "gcc", "-O2", "-o", probe, probe + ".c"], check=True)
-    built = os.environ.get("FORKLOG_BUILD", os.path.join(ROOT, "build/default"))
-    if "FORKLOG_BUILD" not in os.environ:
-        subprocess.run(["cmake", "--preset", "default"], cwd=ROOT, check=True,
-                       stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", "--preset", "default", "--target", "forklog",
-                        "forklog-netlink"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
-    return probe, os.path.join(built, "forklog"), os.path.join(built, "forklog-netlink")
+    return (probe,) + forklog_builds()
 
 
 def tracers(forklog, netlink):

@@ -19,8 +19,9 @@ import sys
 import tempfile
 import time
 
+from common import forklog_builds
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
 
 CASES = [
     # name, N, P, target lifetime in microseconds
@@ -37,13 +38,7 @@ def build(work):
     for name in ("storm", "target"):
         subprocess.run([cc, "-O2", "-o", os.path.join(work, name),
                         os.path.join(HERE, name + ".c")], check=True)
-    built = os.environ.get("FORKLOG_BUILD", os.path.join(ROOT, "build/default"))
-    if "FORKLOG_BUILD" not in os.environ:
-        subprocess.run(["cmake", "--preset", "default"], cwd=ROOT, check=True,
-                       stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", "--preset", "default", "--target", "forklog",
-                        "forklog-netlink"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
-    return os.path.join(built, "forklog"), os.path.join(built, "forklog-netlink")
+    return forklog_builds()
 
 
 # ---- output parsers: (pid, words as one string) per line, or None ---------

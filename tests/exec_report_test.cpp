@@ -25,16 +25,6 @@ protected:
         return p;
     }
 
-    std::string report(int pid)
-    {
-        size_t before = written().size();
-        testing::internal::CaptureStderr();
-        report_exec(pid);
-        messages = testing::internal::GetCapturedStderr();
-        return written().substr(before);
-    }
-
-    std::string messages;
 };
 
 TEST_F(exec_report_test, writes_the_documented_example_lines)

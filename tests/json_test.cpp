@@ -3,6 +3,7 @@
 #include <fstream>
 #include <random>
 
+#include "command_output.h"
 #include "logic_fixture.h"
 #include "report/exec_report.h"
 #include "report/exit_report.h"
@@ -29,16 +30,6 @@ protected:
         return std::string(buf + before, len - before);
     }
 
-    std::string report(int pid)
-    {
-        size_t before = written().size();
-        testing::internal::CaptureStderr();
-        report_exec(pid);
-        messages = testing::internal::GetCapturedStderr();
-        return written().substr(before);
-    }
-
-    std::string messages;
 };
 
 TEST_F(json_test, strings_escape_what_json_and_terminals_need)
@@ -85,19 +76,10 @@ TEST_F(json_test, a_json_parser_gives_back_every_byte)
                                       "    sys.stdout.buffer.write(json.loads(line).encode("
                                       "\"utf-8\", \"surrogateescape\") + b\"\\0\")' ") +
                           lines_name;
-    FILE *pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string got;
-    char chunk[65536];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        got.append(chunk, n);
-    EXPECT_EQ(pclose(pipe), 0);
+    int status;
+    std::vector<std::string> back = split_at_nuls(output_of(command, &status));
+    EXPECT_EQ(status, 0);
     unlink(lines_name);
-    std::vector<std::string> back;
-    size_t start = 0;
-    for (size_t end; (end = got.find('\0', start)) != std::string::npos; start = end + 1)
-        back.push_back(got.substr(start, end - start));
     ASSERT_EQ(back.size(), words.size());
     for (size_t i = 0; i < words.size(); i++)
         EXPECT_TRUE(back[i] == words[i]) << ::testing::PrintToString(words[i].substr(0, 64));

@@ -16,10 +16,12 @@
 #include <spawn.h>
 #include <sstream>
 #include <sys/stat.h>
-#include <termios.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
+
+#include "command_output.h"
 
 extern char **environ;
 
@@ -420,19 +422,11 @@ std::vector<std::string> bash_words(const std::string &dir, const std::string &t
         std::ofstream f(script, std::ios::binary);
         f << "set -H\nprintf '%s\\0' " << text << "\n";
     }
-    FILE *pipe = popen(("HOME=/home/x bash " + script).c_str(), "r");
-    std::string got;
-    char chunk[4096];
-    size_t n;
-    while (pipe && (n = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        got.append(chunk, n);
-    if (!pipe || pclose(pipe) != 0)
+    int status;
+    std::string got = output_of("HOME=/home/x bash " + script, &status);
+    if (status != 0)
         return {};
-    std::vector<std::string> words;
-    size_t start = 0;
-    for (size_t end; (end = got.find('\0', start)) != std::string::npos; start = end + 1)
-        words.push_back(got.substr(start, end - start));
-    return words;
+    return split_at_nuls(got);
 }
 
 // Whether text holds a control character or anything that is not UTF-8.
@@ -708,15 +702,8 @@ print("ok")
     }
     std::string command = "python3 " + check + " " + lines + " " + std::to_string(started) + " " +
                           std::to_string(ended) + " 2>&1";
-    FILE *pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string verdict;
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        verdict.append(chunk, n);
-    pclose(pipe);
-    EXPECT_EQ(verdict, "ok\n") << read_file(lines) << run->err();
+    int status;
+    EXPECT_EQ(output_of(command, &status), "ok\n") << read_file(lines) << run->err();
 }
 
 // A megabyte of arguments arrives whole; beyond the size the kernel records

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fake_platform.h"
+#include "report/exec_report.h"
 #include "run/settings.h"
 
 class logic_test : public ::testing::Test {
@@ -47,6 +48,17 @@ protected:
         return std::string(buf, len);
     }
 
+    // What report_exec writes for pid; its messages go to `messages`.
+    std::string report(int pid)
+    {
+        size_t before = written().size();
+        testing::internal::CaptureStderr();
+        report_exec(pid);
+        messages = testing::internal::GetCapturedStderr();
+        return written().substr(before);
+    }
+
+    std::string messages;
     FILE *out = nullptr;
     char *buf = nullptr;
     size_t len = 0;

@@ -2,6 +2,7 @@
 #include <fstream>
 #include <random>
 
+#include "command_output.h"
 #include "logic_fixture.h"
 #include "report/shquote.h"
 
@@ -148,21 +149,11 @@ TEST_F(shquote_test, bash_reads_every_quoted_word_back_unchanged)
         }
         run_settings.terminal = false;
     }
-    std::string command = std::string("HOME=/home/x bash ") + script_name;
-    FILE *pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string got;
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        got.append(chunk, n);
-    EXPECT_EQ(pclose(pipe), 0);
+    int status;
+    std::vector<std::string> back =
+        split_at_nuls(output_of(std::string("HOME=/home/x bash ") + script_name, &status));
+    EXPECT_EQ(status, 0);
     unlink(script_name);
-
-    std::vector<std::string> back;
-    size_t start = 0;
-    for (size_t end; (end = got.find('\0', start)) != std::string::npos; start = end + 1)
-        back.push_back(got.substr(start, end - start));
     ASSERT_EQ(back.size(), 4 * words.size());
     for (size_t i = 0; i < back.size(); i++) {
         const std::string &word = words[i / 2 % words.size()];

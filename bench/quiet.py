@@ -20,7 +20,6 @@ import time
 
 from common import forklog_builds
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 TICKS = os.sysconf("SC_CLK_TCK")
 
 PROBE = r"""

@@ -652,7 +652,10 @@ TEST_P(live_test, a_quiet_run_sleeps_and_wakes_for_the_next_exec)
     long before = wakeups(run->pid);
     std::this_thread::sleep_for(2s);
     long after = wakeups(run->pid);
-    EXPECT_LE(after - before, 10) << "wakeups in 2 s of quiet";
+    // The connector hears every process of the machine, so other work on
+    // it wakes that source; a reader that polled every 10 ms would wake 200
+    // times.
+    EXPECT_LE(after - before, GetParam().records_facts ? 10 : 100) << "wakeups in 2 s of quiet";
     auto quiet_end = std::chrono::steady_clock::now();
     ASSERT_TRUE(run->wait_for_output("/bin/sleep 0.2\n", 3s)) << run->out();
     // The command's sleep ends about 0.7 s after the quiet spell measured.

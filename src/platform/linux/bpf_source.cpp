@@ -15,6 +15,11 @@
 #include "platform/linux/layer.h"
 #include "platform/linux/watch_table.h"
 
+// Watches go into the kernel's map with the event queue's note bits as they are.
+static_assert(os::NOTE_EXIT == WATCH_EXIT && os::NOTE_EXEC == WATCH_EXEC &&
+                  os::NOTE_TRACK == WATCH_TRACK,
+              "the kernel programs read the note bits of a watch");
+
 namespace linux_layer {
 
 namespace {

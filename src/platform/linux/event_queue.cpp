@@ -146,8 +146,12 @@ int kqueue()
     struct epoll_event ev = {};
     ev.events = EPOLLIN;
     ev.data.fd = src;
-    if (epoll_ctl(ep, EPOLL_CTL_ADD, src, &ev) == -1)
+    if (epoll_ctl(ep, EPOLL_CTL_ADD, src, &ev) == -1) {
+        int saved = errno;
+        close(ep);
+        errno = saved;
         return -1;
+    }
     epoll_fd = ep;
     source_fd = src;
     // After subscribing, so that every later change reaches the table.

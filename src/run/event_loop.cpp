@@ -1,8 +1,8 @@
 // Waiting for notes and handing each to its report.
 #include "run/event_loop.h"
 
-#include "report/exec_report.h"
 #include "procdb/pid_db.h"
+#include "report/exec_report.h"
 #include "report/exit_report.h"
 #include "run/settings.h"
 
@@ -56,9 +56,11 @@ void reap_children()
     while ((pid = os::waitpid(-1, &status, os::WAIT_NOHANG)) > 0) {
         if (run_settings.timing)
             report_exit(pid, status);
+        // An output that could not be written keeps its own status.
         if (pid == run_settings.root_pid) {
             run_settings.quit = true;
-            run_settings.exit_status = status_of_command(status);
+            if (!run_settings.output_failed)
+                run_settings.exit_status = status_of_command(status);
         }
     }
 }

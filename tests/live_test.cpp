@@ -273,7 +273,12 @@ TEST_P(live_test, the_commands_status_is_the_tools_status)
         words.insert(words.end(), c.command.begin(), c.command.end());
         auto run = forklog(words);
         EXPECT_EQ(run->wait(), c.status) << c.command[0];
-        EXPECT_EQ(run->err(), c.err) << c.command[0];
+        // Without recorded facts a command that ends at once may be gone
+        // before its line is read: that warning may come too.
+        std::string err = run->err();
+        while (!GetParam().records_facts && err.rfind("forklog: kvm_get", 0) == 0)
+            err.erase(0, err.find('\n') + 1);
+        EXPECT_EQ(err, c.err) << c.command[0];
     }
 }
 

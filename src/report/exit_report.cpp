@@ -19,15 +19,20 @@ void print_ending(int status)
         fprintf(out, " exited status=%d", os::wexitstatus(status));
         return;
     }
-    // The status can name a signal past the end of the name table.
     int sig = os::wtermsig(status);
-    if (sig < os::sys_nsig && os::sys_signame[sig])
-        fprintf(out, " exited signal=%s", os::sys_signame[sig]);
+    if (const char *name = signal_name(sig))
+        fprintf(out, " exited signal=%s", name);
     else
         fprintf(out, " exited signal=%d", sig);
 }
 
 } // namespace
+
+const char *signal_name(int sig)
+{
+    // The status can name a signal past the end of the name table.
+    return sig >= 0 && sig < os::sys_nsig ? os::sys_signame[sig] : nullptr;
+}
 
 void report_exit(int pid, int status)
 {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "report/exit_report.h"
 #include "report/flush.h"
 #include "report/json.h"
 #include "report/process_facts.h"
@@ -111,8 +112,8 @@ void json_exit(int pid, const pid_db_entry *slot, int status, double run_time)
     string_field("cmd", slot->cmd);
     if (os::wifsignaled(status)) {
         int sig = os::wtermsig(status);
-        if (sig < os::sys_nsig && os::sys_signame[sig])
-            string_field("signal", os::sys_signame[sig]);
+        if (const char *name = signal_name(sig))
+            string_field("signal", name);
         else
             fprintf(run_settings.output, ",\"signal\":%d", sig);
     } else {

@@ -208,11 +208,9 @@ int bpf_source_open()
     libbpf_set_print(silent);
     // On the build's own kernel the types come from the build, which saves
     // parsing the whole kernel BTF.
-    std::string_view btf = matching_kernel_btf();
-    std::string btf_path(btf);
     bpf_object_open_opts opts = {};
     opts.sz = sizeof opts;
-    opts.btf_custom_path = btf.empty() ? nullptr : btf_path.c_str();
+    opts.btf_custom_path = matching_kernel_btf();
     skel = forklog_bpf__open_opts(&opts);
     if (!skel)
         return -1;

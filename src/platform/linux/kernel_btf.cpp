@@ -11,7 +11,7 @@
 
 namespace linux_layer {
 
-std::string_view matching_kernel_btf()
+const char *matching_kernel_btf()
 {
     static std::string path;
     const kernel_btf &b = BUILD_KERNEL_BTF;
@@ -20,17 +20,17 @@ std::string_view matching_kernel_btf()
     if (b.bytes.empty() || uname(&u) == -1 || strcmp(u.release, b.release) != 0 ||
         stat("/sys/kernel/btf/vmlinux", &st) == -1 ||
         static_cast<uint64_t>(st.st_size) != b.vmlinux_size)
-        return {};
+        return nullptr;
     // libbpf reads type information from a path: a memory file serves.
     int fd = memfd_create("forklog-btf", MFD_CLOEXEC);
     if (fd == -1)
-        return {};
+        return nullptr;
     if (write(fd, b.bytes.data(), b.bytes.size()) != static_cast<ssize_t>(b.bytes.size())) {
         close(fd);
-        return {};
+        return nullptr;
     }
     path = "/proc/self/fd/" + std::to_string(fd);
-    return path;
+    return path.c_str();
 }
 
 } // namespace linux_layer

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 #include <vector>
 
 namespace linux_layer {
@@ -19,7 +18,7 @@ struct kernel_btf {
 extern const kernel_btf BUILD_KERNEL_BTF;
 
 // A path to the build's BTF when the running kernel is the build's, for
-// loading the programs; empty otherwise (the whole kernel BTF is used).
-std::string_view matching_kernel_btf();
+// loading the programs; null otherwise (the whole kernel BTF is used).
+const char *matching_kernel_btf();
 
 } // namespace linux_layer

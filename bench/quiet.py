@@ -18,7 +18,7 @@ import sys
 import tempfile
 import time
 
-from common import forklog_builds
+from common import SOURCES, forklog_build, source_environment
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -40,22 +40,24 @@ def build(work):
     with open(probe + ".c", "w") as f:
         f.write(PROBE)
     subprocess.run([shutil.which("cc") or "gcc", "-O2", "-o", probe, probe + ".c"], check=True)
-    return (probe,) + forklog_builds()
+    return probe, forklog_build()
 
 
-def tracers(forklog, netlink):
-    """(name, scope, argv before the command); scope is command or system."""
+def tracers(forklog):
+    """(name, scope, argv before the command, environment); scope is command
+    or system."""
     found, missing = [], []
-    for name, binary in (("forklog eBPF", forklog), ("forklog netlink", netlink)):
-        found.append((name + " (command)", "command", [binary, "-o", "/dev/null", "--"]))
-        found.append((name + " (whole system)", "system", [binary]))
+    for name, source in SOURCES:
+        env = source_environment(source)
+        found.append((name + " (command)", "command", [forklog, "-o", "/dev/null", "--"], env))
+        found.append((name + " (whole system)", "system", [forklog], env))
     if shutil.which("strace"):
         found.append(("strace -f (command)", "command",
-                      ["strace", "-f", "-qq", "-e", "trace=execve", "-o", "/dev/null"]))
+                      ["strace", "-f", "-qq", "-e", "trace=execve", "-o", "/dev/null"], None))
     else:
         missing.append("strace")
     if shutil.which("forkstat"):
-        found.append(("forkstat -e exec", "system", ["forkstat", "-e", "exec"]))
+        found.append(("forkstat -e exec", "system", ["forkstat", "-e", "exec"], None))
     else:
         missing.append("forkstat")
     if shutil.which("bpftrace"):
@@ -80,19 +82,19 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / TICKS
 
 
-def command_startup(argv, probe):
+def command_startup(argv, probe, env=None):
     """Milliseconds from starting the tracer to its command's first exec."""
     t0 = time.monotonic_ns()
-    out = subprocess.run(argv + [probe], capture_output=True, text=True).stdout
+    out = subprocess.run(argv + [probe], capture_output=True, text=True, env=env).stdout
     return (int(out.split()[-1]) - t0) / 1e6
 
 
-def system_startup(argv, probe, out_path):
+def system_startup(argv, probe, out_path, env=None):
     """Milliseconds from starting the tracer until it shows a canary exec,
     and the running tracer."""
     t0 = time.monotonic_ns()
     out = open(out_path, "wb")
-    proc = subprocess.Popen(argv, stdout=out, stderr=subprocess.DEVNULL)
+    proc = subprocess.Popen(argv, stdout=out, stderr=subprocess.DEVNULL, env=env)
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline and proc.poll() is None:
         subprocess.run([probe, "canary"], stdout=subprocess.DEVNULL)
@@ -113,21 +115,21 @@ def quiet(proc, seconds):
     return (w1 - w0) / seconds, 1000 * (c1 - c0) / seconds, rss, status(proc.pid, "VmHWM")
 
 
-def measure(name, scope, argv, probe, work, seconds, reps):
+def measure(name, scope, argv, env, probe, work, seconds, reps):
     starts = []
     for _ in range(reps):
         if scope == "command":
-            starts.append(command_startup(argv, probe))
+            starts.append(command_startup(argv, probe, env))
         else:
-            ms, proc = system_startup(argv, probe, os.path.join(work, "out"))
+            ms, proc = system_startup(argv, probe, os.path.join(work, "out"), env)
             proc.send_signal(signal.SIGINT)
             proc.wait()
             starts.append(ms)
     if scope == "command":
         proc = subprocess.Popen(argv + ["sleep", str(seconds + 2)], stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
+                                stderr=subprocess.DEVNULL, env=env)
     else:
-        _, proc = system_startup(argv, probe, os.path.join(work, "out"))
+        _, proc = system_startup(argv, probe, os.path.join(work, "out"), env)
     wakeups, cpu, rss, peak = quiet(proc, seconds)
     proc.send_signal(signal.SIGINT)
     proc.wait()
@@ -145,8 +147,8 @@ def main():
     if not os.path.ismount("/sys/kernel/tracing") and os.path.isdir("/sys/kernel/tracing"):
         subprocess.run(["mount", "-t", "tracefs", "nodev", "/sys/kernel/tracing"])
     work = tempfile.mkdtemp(prefix="forklog-quiet-")
-    probe, forklog, netlink = build(work)
-    found, missing = tracers(forklog, netlink)
+    probe, forklog = build(work)
+    found, missing = tracers(forklog)
     for m in missing:
         print("skipped, not installed: %s" % m)
     base = [command_startup([], probe) for _ in range(args.reps)]
@@ -154,11 +156,11 @@ def main():
     print("|---|---|---|---|---|---|")
     print("| no tracer (a direct start) | %.1f (%.1f–%.1f) | | | | |" % (
         statistics.median(base), min(base), max(base)))
-    for name, scope, argv in found:
+    for name, scope, argv, env in found:
         if args.only and args.only not in name:
             continue
         try:
-            starts, wakeups, cpu, rss, peak = measure(name, scope, argv, probe, work,
+            starts, wakeups, cpu, rss, peak = measure(name, scope, argv, env, probe, work,
                                                       args.seconds, args.reps)
         except (OSError, ValueError) as e:
             print("note: %s: %s" % (name, e), file=sys.stderr)

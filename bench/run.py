@@ -19,7 +19,7 @@ import sys
 import tempfile
 import time
 
-from common import forklog_builds
+from common import SOURCES, forklog_build, source_environment
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -38,7 +38,7 @@ def build(work):
     for name in ("storm", "target"):
         subprocess.run([cc, "-O2", "-o", os.path.join(work, name),
                         os.path.join(HERE, name + ".c")], check=True)
-    return forklog_builds()
+    return forklog_build()
 
 
 # ---- output parsers: (pid, words as one string) per line, or None ---------
@@ -81,18 +81,20 @@ def parse_strace(line):
 
 
 class Tracer:
-    def __init__(self, name, scope, argv, parse, out_to_stdout):
+    def __init__(self, name, scope, argv, parse, out_to_stdout, environ=None):
         self.name, self.scope, self.argv = name, scope, argv
         self.parse, self.out_to_stdout = parse, out_to_stdout
+        self.environ = environ
 
 
-def tracers(forklog, netlink):
+def tracers(forklog):
     found, missing = [], []
-    for name, binary in (("forklog eBPF", forklog), ("forklog netlink", netlink)):
-        found.append(Tracer(name + " (whole system)", "system", [binary, "-o", "{out}"],
-                            parse_forklog, False))
-        found.append(Tracer(name + " (command)", "command", [binary, "-o", "{out}", "--"],
-                            parse_forklog, False))
+    for name, source in SOURCES:
+        env = source_environment(source)
+        found.append(Tracer(name + " (whole system)", "system", [forklog, "-o", "{out}"],
+                            parse_forklog, False, env))
+        found.append(Tracer(name + " (command)", "command", [forklog, "-o", "{out}", "--"],
+                            parse_forklog, False, env))
     if shutil.which("forkstat"):
         found.append(Tracer("forkstat -e exec", "system", ["forkstat", "-e", "exec"],
                             parse_forkstat, True))
@@ -212,12 +214,12 @@ def run_once(tracer, work, case, rep):
     stderr = open(os.path.join(run_dir, "stderr"), "wb")
     storm = storm_argv(work, n, p, usec, tag, run_dir)
     if tracer.scope == "command":
-        proc = subprocess.Popen(argv + storm, stdout=stdout, stderr=stderr)
+        proc = subprocess.Popen(argv + storm, stdout=stdout, stderr=stderr, env=tracer.environ)
         cpu = stop_when_done(proc)
         elapsed, storm_cpu = storm_result(run_dir)
         cpu -= storm_cpu  # the tracer waited for the storm: its time is counted in
     else:
-        proc = subprocess.Popen(argv, stdout=stdout, stderr=stderr)
+        proc = subprocess.Popen(argv, stdout=stdout, stderr=stderr, env=tracer.environ)
         if not wait_canary(out_path, tracer, work, run_dir):
             stop(proc)
             raise RuntimeError("%s never showed the canary" % tracer.name)
@@ -268,7 +270,7 @@ def main():
     if not os.path.ismount("/sys/kernel/tracing") and os.path.isdir("/sys/kernel/tracing"):
         subprocess.run(["mount", "-t", "tracefs", "nodev", "/sys/kernel/tracing"])
     work = tempfile.mkdtemp(prefix="forklog-bench-")
-    found, missing = tracers(*build(work))
+    found, missing = tracers(build(work))
     if args.only:
         found = [t for t in found if args.only in t.name]
     for m in missing:

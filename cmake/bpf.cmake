@@ -1,6 +1,7 @@
 # The eBPF event source: the kernel programs, compiled by clang for the bpf
-# target and embedded through a bpftool skeleton, loaded with libbpf. Without
-# those tools forklog is built with the netlink connector alone.
+# target and embedded through a bpftool skeleton, loaded with libbpf, as a part
+# of the Linux layer. Without those tools forklog is built with the netlink
+# connector alone.
 find_program(FORKLOG_CLANG NAMES clang clang-16 clang-15 clang-14)
 find_program(FORKLOG_BPFTOOL NAMES bpftool PATHS /usr/sbin /sbin)
 find_package(PkgConfig QUIET)
@@ -54,7 +55,7 @@ add_custom_command(
     DEPENDS ${bpf_object} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/embed_kernel_btf.cmake
     COMMENT "Taking the programs' kernel types from this machine's kernel")
 
-add_library(forklog_source_bpf STATIC src/platform/linux/bpf_source.cpp
-            src/platform/linux/kernel_btf.cpp ${bpf_btf_source} ${bpf_skeleton})
-target_include_directories(forklog_source_bpf PUBLIC src PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
-target_link_libraries(forklog_source_bpf PUBLIC PkgConfig::LIBBPF)
+target_sources(forklog_linux PRIVATE src/platform/linux/bpf_source.cpp
+               src/platform/linux/kernel_btf.cpp ${bpf_btf_source} ${bpf_skeleton})
+target_include_directories(forklog_linux PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
+target_link_libraries(forklog_linux PUBLIC PkgConfig::LIBBPF)

@@ -181,7 +181,7 @@ TEST_F(event_loop_test, each_line_reaches_the_output_whole)
                         "  10+ make all\n", // the lone newline of 11 waits
                         "  10+ make all\n\n    12+ ld\n",
                     }));
-    EXPECT_EQ(messages, "unit_tests: kvm_getprocs: No such process\n");
+    EXPECT_EQ(messages, started_as("kvm_getprocs: No such process\n"));
 }
 
 } // namespace

@@ -151,10 +151,10 @@ TEST_F(exec_report_test, an_unreadable_process_leaves_a_lone_unflushed_newline_a
 {
     struct {
         bool record, argv;
-        const char *warning;
+        std::string warning;
     } cases[] = {
-        {true, false, "unit_tests: kvm_getprocs: No such process\n"},
-        {false, true, "unit_tests: kvm_getargv: No such process\n"},
+        {true, false, started_as("kvm_getprocs: No such process\n")},
+        {false, true, started_as("kvm_getargv: No such process\n")},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.warning);

@@ -164,8 +164,14 @@ const int SIGNO_INT = 2;
 const char *const *const sys_signame = fake::signal_names;
 const int sys_nsig = sizeof fake::signal_names / sizeof fake::signal_names[0];
 
+void kqueue_will_watch(bool whole_system)
+{
+    k.will_watch_system = whole_system;
+}
+
 int kqueue()
 {
+    k.watch_told_at_kqueue = k.will_watch_system;
     if (k.kqueue_errno) {
         errno = k.kqueue_errno;
         return -1;

@@ -120,7 +120,7 @@ TEST_F(json_test, exec_re_exec_unreadable_and_exit_objects)
                            R"("depth":2,"error":"kvm_getargv: No such process"})"
                            "\n")
         << "a process that could not be read says so";
-    EXPECT_EQ(messages, "unit_tests: kvm_getargv: No such process\n");
+    EXPECT_EQ(messages, started_as("kvm_getargv: No such process\n"));
     size_t before = written().size();
     fake::k.clock = {1765343702, 0};
     report_exit(731, 9);

@@ -125,26 +125,30 @@ private:
     bool reaped = false;
 };
 
-// The tool as built for this machine (with the eBPF source where it was
-// built), and the tool with the netlink connector alone.
-struct build {
-    const char *name;
-    const char *binary;
-    bool records_facts; // its source records each exec's facts in the kernel
+// The event sources the tool can be told to use.
+struct source {
+    const char *name;   // as FORKLOG_SOURCE takes it
+    bool records_facts; // it records each exec's facts at the exec
+    bool built;
+    bool unprivileged; // the tool runs as a user without privilege: command scope only
 };
 
-const build BUILDS[] = {
-    {FORKLOG_HAS_BPF ? "ebpf" : "default", FORKLOG_BINARY, FORKLOG_HAS_BPF},
-    {"netlink", FORKLOG_NETLINK_BINARY, false},
+const source SOURCES[] = {
+    {"ebpf", true, FORKLOG_HAS_BPF, false},
+    {"netlink", false, true, false},
+    {"ptrace", true, true, true},
 };
+
+// The user the unprivileged runs are made as.
+constexpr const char *NOBODY = "65534";
 
 // Test names show the source by name, not the record's bytes.
-void PrintTo(const build &b, std::ostream *os)
+void PrintTo(const source &s, std::ostream *os)
 {
-    *os << b.name;
+    *os << s.name;
 }
 
-class live_test : public ::testing::TestWithParam<build> {
+class live_test : public ::testing::TestWithParam<source> {
 protected:
     void SetUp() override
     {
@@ -155,12 +159,27 @@ protected:
                 FAIL() << "live tests are required but need root";
             GTEST_SKIP() << "live tests need root";
         }
+        if (!GetParam().built)
+            GTEST_SKIP() << "this build has no " << GetParam().name << " source";
+        // The tool and every forklog that a test starts use this source.
+        setenv("FORKLOG_SOURCE", GetParam().name, 1);
         char tmpl[] = "/tmp/forklog-live-XXXXXX";
         dir = mkdtemp(tmpl);
+        if (GetParam().unprivileged) {
+            ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+        }
+    }
+
+    // For a test of what only a privileged source can do: a scope other than
+    // a command, or a command that changes its user.
+    bool privileged_only()
+    {
+        return GetParam().unprivileged;
     }
 
     void TearDown() override
     {
+        unsetenv("FORKLOG_SOURCE");
         if (!dir.empty()) {
             EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
         }
@@ -168,9 +187,11 @@ protected:
 
     std::unique_ptr<process_run> forklog(std::vector<std::string> words)
     {
-        // Started as "forklog", as a user would, whichever build it is.
-        words.insert(words.begin(), GetParam().binary);
-        return std::make_unique<process_run>(dir, words, "forklog");
+        words.insert(words.begin(), FORKLOG_BINARY);
+        if (GetParam().unprivileged)
+            words.insert(words.begin(), {"/usr/bin/setpriv", std::string("--reuid=") + NOBODY,
+                                         std::string("--regid=") + NOBODY, "--clear-groups", "--"});
+        return std::make_unique<process_run>(dir, words);
     }
 
     std::string dir;
@@ -308,6 +329,8 @@ TEST_P(live_test, timing_shows_marks_re_execs_and_the_commands_end)
 
 TEST_P(live_test, a_pid_scope_follows_a_running_tree_until_interrupted)
 {
+    if (privileged_only())
+        GTEST_SKIP() << "needs the privilege";
     process_run tree(dir, {"/bin/sh", "-c", "while :; do sh -c 'sleep 0.031'; done"});
     std::this_thread::sleep_for(50ms);
     auto run = forklog({"-p", std::to_string(tree.pid)});
@@ -345,6 +368,8 @@ int depth_below_init(int pid)
 
 TEST_P(live_test, whole_system_scope_follows_trees_that_existed_before_it)
 {
+    if (privileged_only())
+        GTEST_SKIP() << "needs the privilege";
     process_run tree(dir, {"/bin/sh", "-c", "while :; do sleep 0.0417; done"});
     std::this_thread::sleep_for(50ms);
     int tree_depth = depth_below_init(tree.pid);
@@ -365,6 +390,8 @@ TEST_P(live_test, whole_system_scope_follows_trees_that_existed_before_it)
 
 TEST_P(live_test, user_directory_path_and_environment_show_what_the_process_has)
 {
+    if (privileged_only())
+        GTEST_SKIP() << "needs the privilege";
     std::string odd_dir = dir + "/dir with space\nand newline";
     ASSERT_EQ(mkdir(odd_dir.c_str(), 0755), 0);
     ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
@@ -385,16 +412,29 @@ TEST_P(live_test, user_directory_path_and_environment_show_what_the_process_has)
     EXPECT_EQ(lines[2].rest.substr(0, sleep_line.size()), sleep_line);
 }
 
-TEST_P(live_test, without_the_privilege_the_queue_cannot_be_made)
+// Without the privilege a source that needs it refuses at once; by default
+// the tool then traces a command, and still refuses the whole system.
+TEST_P(live_test, without_the_privilege_only_a_command_is_traced)
 {
-    // A copy named forklog, so that every build writes the same line.
-    std::string copy = dir + "/forklog";
-    ASSERT_EQ(system(("cp " + std::string(GetParam().binary) + " " + copy).c_str()), 0);
-    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
-    process_run run(dir, {EXEC_HELPER, "-", "65534", "--", copy, "true"});
-    EXPECT_EQ(run.wait(), 1);
-    EXPECT_EQ(run.err(), "forklog: kqueue: Operation not permitted\n");
-    EXPECT_EQ(run.out(), "");
+    if (!GetParam().unprivileged) {
+        process_run run(dir, {EXEC_HELPER, "-", NOBODY, "--", FORKLOG_BINARY, "true"});
+        EXPECT_EQ(run.wait(), 1);
+        EXPECT_EQ(run.err(), "forklog: kqueue: Operation not permitted\n");
+        EXPECT_EQ(run.out(), "");
+        return;
+    }
+    unsetenv("FORKLOG_SOURCE");
+    process_run whole(dir, {EXEC_HELPER, "-", NOBODY, "--", FORKLOG_BINARY});
+    EXPECT_EQ(whole.wait(), 1);
+    EXPECT_EQ(whole.err(), "forklog: kqueue: Operation not permitted\n");
+    EXPECT_EQ(whole.out(), "");
+    process_run command(dir, {EXEC_HELPER, "-", NOBODY, "--", FORKLOG_BINARY, "-t", "/bin/sh", "-c",
+                              "/bin/true one; exit 4"});
+    EXPECT_EQ(command.wait(), 4);
+    std::vector<line> lines = parse(command.out());
+    ASSERT_EQ(lines.size(), 4u) << command.out() << command.err();
+    EXPECT_EQ(lines[1].rest, "/bin/true one");
+    EXPECT_EQ(command.err(), "");
 }
 
 // The command starts with what the tool was given: the same blocked and
@@ -470,7 +510,7 @@ TEST_P(live_test, on_a_terminal_no_byte_it_acts_on_goes_out_raw)
         "/bin/sh", "-c", "sleep 0.1", "\x1b[2J\x1b[H\x1b]0;pwned\a", "\r12345 <root> /usr/bin/passwd",
         "\x9b" "31m", "c1-\xc2\x9b", "tab\there", "\xff\xfe", "gr\xc3\xbc\xc3\x9f", "~/x", "a!b", "",
         "it's\nlines"};
-    std::vector<std::string> argv = {GetParam().binary, "-f", "-d", "--", EXEC_HELPER, odd_dir, "-",
+    std::vector<std::string> argv = {FORKLOG_BINARY, "-f", "-d", "--", EXEC_HELPER, odd_dir, "-",
                                      "--"};
     argv.insert(argv.end(), words.begin(), words.end());
     std::vector<char *> args;
@@ -520,7 +560,7 @@ TEST_P(live_test, output_that_cannot_be_written_is_an_error)
     std::string full = dir + "/full";
     ASSERT_EQ(mkdir(full.c_str(), 0755), 0);
     ASSERT_EQ(system(("mount -t tmpfs -o size=64k none '" + full + "'").c_str()), 0);
-    const std::string bin = GetParam().binary;
+    const std::string bin = FORKLOG_BINARY;
     // Lines enough to fill the small file system.
     const std::string busy = "i=0; while [ $i -lt 100 ]; do /bin/sh -c 'sleep 0.01' " +
                              std::string(700, 'a') + "; i=$((i+1)); done";
@@ -560,14 +600,17 @@ TEST_P(live_test, output_that_cannot_be_written_is_an_error)
 // the run goes on with the connector and says that it may capture less.
 TEST_P(live_test, a_degraded_source_is_said)
 {
-    process_run run(dir, {"/usr/bin/prlimit", "--nofile=16", GetParam().binary, "--",
+    if (std::string(GetParam().name) != "ebpf")
+        GTEST_SKIP() << "about the default choice of source, made once";
+    unsetenv("FORKLOG_SOURCE");
+    process_run run(dir, {"/usr/bin/prlimit", "--nofile=16", FORKLOG_BINARY, "--",
                           "/bin/sh", "-c", "sleep 0.05"});
     EXPECT_EQ(run.wait(), 0);
     EXPECT_EQ(parse(run.out()).size(), 2u) << run.out();
     const std::string warning =
         "forklog: warning: the kernel programs could not be loaded (Too many open files); using "
         "the netlink connector, which may miss programs that end at once\n";
-    EXPECT_EQ(run.err(), GetParam().records_facts ? warning : "");
+    EXPECT_EQ(run.err(), warning);
 }
 
 // Inside a pid namespace every pid is the namespace's own, and processes
@@ -597,7 +640,7 @@ TEST_P(live_test, inside_a_pid_namespace_only_its_own_processes_are_shown)
     for (const auto &c : cases) {
         std::string lines = dir + "/lines." + std::to_string(n++);
         process_run run(dir, {"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "/bin/bash",
-                              "-c", c.script, GetParam().binary, lines, c.expected});
+                              "-c", c.script, FORKLOG_BINARY, lines, c.expected});
         int status = run.wait();
         std::string out = read_file(lines);
         if (!GetParam().records_facts) {
@@ -623,6 +666,8 @@ TEST_P(live_test, inside_a_pid_namespace_only_its_own_processes_are_shown)
 // were: a first exec that could not be read changes nothing.
 TEST_P(live_test, environments_are_shown_from_the_first_exec_to_the_last)
 {
+    if (privileged_only())
+        GTEST_SKIP() << "needs the privilege";
     process_run tree(dir, {"/bin/bash", "-c",
                            "w=$(head -c 131000 /dev/zero | tr '\\0' a); sleep 0.5; "
                            "/bin/true $w $w $w $w $w $w $w $w $w; "
@@ -885,6 +930,8 @@ TEST_P(live_test, an_orphan_keeps_its_lines_under_its_creator)
 // still whole.
 TEST_P(live_test, a_whole_system_storm_of_short_programs)
 {
+    if (privileged_only())
+        GTEST_SKIP() << "needs the privilege";
     auto run = forklog({});
     // Ready once a canary exec shows.
     bool ready = false;
@@ -912,7 +959,7 @@ TEST_P(live_test, a_whole_system_storm_of_short_programs)
     printf("whole-system storm of %d execs: %zu exact lines\n", execs, seen.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(sources, live_test, ::testing::ValuesIn(BUILDS),
-                         [](const ::testing::TestParamInfo<build> &info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(sources, live_test, ::testing::ValuesIn(SOURCES),
+                         [](const ::testing::TestParamInfo<source> &info) { return info.param.name; });
 
 } // namespace

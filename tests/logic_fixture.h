@@ -11,6 +11,12 @@
 #include "report/exec_report.h"
 #include "run/settings.h"
 
+// What err and warn lines begin with: the name the tests were started under.
+inline std::string started_as(const std::string &rest)
+{
+    return std::string(program_invocation_short_name) + ": " + rest;
+}
+
 class logic_test : public ::testing::Test {
 protected:
     void SetUp() override

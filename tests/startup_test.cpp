@@ -60,21 +60,36 @@ TEST_F(startup_test, the_platform_is_told_whether_environments_are_wanted)
     EXPECT_EQ(fake::k.will_ask_env, 0);
 }
 
+// Some ways to watch processes cannot watch the whole system: the platform
+// hears the scope before it makes the queue.
+TEST_F(startup_test, the_platform_is_told_the_scope_before_the_queue_is_made)
+{
+    const std::pair<std::vector<std::string>, int> cases[] = {
+        {{}, 1}, {{"-p", "1"}, 1}, {{"-p", "4242"}, 0}, {{"env"}, 0}};
+    for (const auto &[words, whole_system] : cases) {
+        restart();
+        fake::add(4242, 1, {"env"});
+        batch({fake::signal_note(os::SIGNO_INT)});
+        run(words);
+        EXPECT_EQ(fake::k.watch_told_at_kqueue, whole_system) << testing::PrintToString(words);
+    }
+}
+
 TEST_F(startup_test, a_process_ending_during_registration_takes_a_new_snapshot)
 {
     fake::add(10, 1, {"sh"}).vanish_after_snapshot = true;
     fake::add(12, 1, {"sh"});
     batch({fake::signal_note(os::SIGNO_INT)});
     EXPECT_EQ(run({}), 0);
-    EXPECT_EQ(messages, "unit_tests: kevent ALL: No such process\n");
+    EXPECT_EQ(messages, started_as("kevent ALL: No such process\n"));
     EXPECT_EQ(fake::k.queries.snapshot, 2);
 
     restart();
     fake::k.change_errnos = {0, ESRCH, ESRCH, 0};
     batch({fake::signal_note(os::SIGNO_INT)});
     EXPECT_EQ(run({}), 0);
-    EXPECT_EQ(messages, "unit_tests: kevent ALL: No such process\n"
-                        "unit_tests: kevent ALL: No such process\n");
+    EXPECT_EQ(messages, started_as("kevent ALL: No such process\n") +
+                        started_as("kevent ALL: No such process\n"));
     EXPECT_EQ(fake::k.queries.snapshot, 3);
 }
 
@@ -84,7 +99,7 @@ TEST_F(startup_test, another_registration_failure_warns_once_and_the_run_goes_on
     fake::k.change_errnos = {0, EPERM};
     batch({fake::signal_note(os::SIGNO_INT)});
     EXPECT_EQ(run({}), 0);
-    EXPECT_EQ(messages, "unit_tests: kevent ALL: Operation not permitted\n");
+    EXPECT_EQ(messages, started_as("kevent ALL: Operation not permitted\n"));
     EXPECT_EQ(fake::k.queries.snapshot, 1);
 }
 
@@ -104,19 +119,19 @@ TEST_F(startup_death_test, each_fatal_step_writes_its_line_and_ends_with_its_sta
     struct {
         std::function<void()> script;
         std::vector<std::string> words;
-        const char *line;
+        std::string line;
         int status;
     } cases[] = {
-        {[] { fake::k.kqueue_errno = EPERM; }, {}, "unit_tests: kqueue: Operation not permitted\n", 1},
-        {[] { fake::k.kvm_open_errno = EACCES; }, {}, "unit_tests: kvm_open: Permission denied\n", 1},
-        {[] { fake::k.change_errnos = {EBADF}; }, {"ls"}, "unit_tests: kevent: Bad file descriptor\n", 1},
-        {[] { fake::k.fork_result = -1; }, {"ls"}, "unit_tests: fork: Resource temporarily unavailable\n", 1},
-        {[] { fake::k.change_errnos = {0, ENOMEM}; }, {"ls"}, "unit_tests: kevent: Cannot allocate memory\n", 1},
-        {[] {}, {"-p", "999"}, "unit_tests: kevent: No such process\n", 1},
+        {[] { fake::k.kqueue_errno = EPERM; }, {}, started_as("kqueue: Operation not permitted\n"), 1},
+        {[] { fake::k.kvm_open_errno = EACCES; }, {}, started_as("kvm_open: Permission denied\n"), 1},
+        {[] { fake::k.change_errnos = {EBADF}; }, {"ls"}, started_as("kevent: Bad file descriptor\n"), 1},
+        {[] { fake::k.fork_result = -1; }, {"ls"}, started_as("fork: Resource temporarily unavailable\n"), 1},
+        {[] { fake::k.change_errnos = {0, ENOMEM}; }, {"ls"}, started_as("kevent: Cannot allocate memory\n"), 1},
+        {[] {}, {"-p", "999"}, started_as("kevent: No such process\n"), 1},
         // In the command's own process, with the statuses shells use.
-        {[] { fake::k.fork_result = 0; }, {"no-such-cmd"}, "unit_tests: execvp: No such file or directory\n", 127},
+        {[] { fake::k.fork_result = 0; }, {"no-such-cmd"}, started_as("execvp: No such file or directory\n"), 127},
         {[] { fake::k.fork_result = 0; fake::k.execvp_errno = EACCES; }, {"./notes.txt"},
-         "unit_tests: execvp: Permission denied\n", 126},
+         started_as("execvp: Permission denied\n"), 126},
     };
     for (const auto &c : cases) {
         fake::reset();

@@ -68,6 +68,11 @@ extern const int SIGNO_INT;
 
 // ---- Kernel event queue ----------------------------------------------------
 
+// What the queue will watch, said once before it is made: the whole system,
+// or the tree of one process. A platform may have fewer ways to watch the
+// whole system than to watch one process.
+void kqueue_will_watch(bool whole_system);
+
 int kqueue();
 
 // Applies nchanges changes in order, stopping at the first failure (-1 with

@@ -100,6 +100,7 @@ void watch_root()
 
 int start_up(int argc, char *argv[], int first)
 {
+    os::kqueue_will_watch(first == argc && run_settings.root_pid == 1);
     run_settings.kq = os::kqueue();
     if (run_settings.kq == -1)
         err(1, "kqueue");

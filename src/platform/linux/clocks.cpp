@@ -2,8 +2,7 @@
 #include <ctime>
 #include <unistd.h>
 
-#include "platform/linux/layer.h"
-#include "platform/platform.h"
+#include "platform/linux/clocks.h"
 
 namespace linux_layer {
 
@@ -35,6 +34,11 @@ int64_t monotonic_ns()
 os::timeval timeval_from_us(int64_t us)
 {
     return os::timeval{us / 1000000, us % 1000000};
+}
+
+int64_t us_from_timeval(const os::timeval &tv)
+{
+    return tv.tv_sec * 1000000 + tv.tv_usec;
 }
 
 int64_t wall_us_from_monotonic_ns(int64_t ns)

@@ -3,7 +3,6 @@
 // process while its exec note is being reported.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,15 +23,5 @@ struct exec_facts {
     bool exe_ok = false;
     bool cwd_ok = false;
 };
-
-// The facts for pid's note in the batch being reported, or null.
-const exec_facts *current_facts(int pid);
-
-// A source's exec with its facts: one note of its own, never merged.
-void on_exec_facts(int tgid, int64_t ns, std::shared_ptr<exec_facts> facts);
-
-// Whether the event source records each exec's environment; said once,
-// before any process is watched.
-void source_want_env(bool wanted);
 
 } // namespace linux_layer

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace linux_layer {
@@ -17,8 +18,21 @@ struct kernel_btf {
 
 extern const kernel_btf BUILD_KERNEL_BTF;
 
-// A path to the build's BTF when the running kernel is the build's, for
-// loading the programs; null otherwise (the whole kernel BTF is used).
-const char *matching_kernel_btf();
+// The build's BTF as a file, while the running kernel is the build's, for
+// loading the programs.
+class matching_kernel_btf {
+public:
+    matching_kernel_btf();
+    ~matching_kernel_btf();
+    matching_kernel_btf(const matching_kernel_btf &) = delete;
+    matching_kernel_btf &operator=(const matching_kernel_btf &) = delete;
+
+    // Its path; null on another kernel (the whole kernel BTF is used then).
+    const char *path() const { return path_.empty() ? nullptr : path_.c_str(); }
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
 
 } // namespace linux_layer

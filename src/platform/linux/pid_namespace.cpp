@@ -1,8 +1,7 @@
-// The pid namespace the tool lives in: every pid it reads, watches and
-// writes is a pid of this namespace.
+// Finding the tool's pid namespace.
 #include <sys/stat.h>
 
-#include "platform/linux/layer.h"
+#include "platform/linux/pid_namespace.h"
 
 namespace linux_layer {
 

@@ -1,68 +1,88 @@
-// Reading files under /proc: one open per file, relative to one root descriptor.
+// Reading files of a /proc tree relative to one root descriptor.
+#include "platform/linux/procfs.h"
+
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/linux/layer.h"
+#include "platform/linux/clocks.h"
 
 namespace linux_layer {
 
-int proc_root()
+procfs::procfs(const char *root) : root_(open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+
+procfs::~procfs()
 {
-    static const int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return fd;
+    if (root_ != -1)
+        close(root_);
 }
 
-bool for_each_pid(const std::function<void(int)> &visit)
+namespace {
+
+// Calls visit with every pid listed in the folder name under root.
+bool list_pids(int root, const char *name, const std::function<void(int)> &visit)
 {
-    int fd = openat(proc_root(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = openat(root, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR *dir = fd == -1 ? nullptr : fdopendir(fd);
     if (!dir) {
         if (fd != -1)
             close(fd);
         return false;
     }
-    while (const struct dirent *entry = readdir(dir)) {
-        char *end;
-        long pid = strtol(entry->d_name, &end, 10);
-        if (*end == '\0' && pid > 0)
-            visit(static_cast<int>(pid));
-    }
+    while (const struct dirent *entry = readdir(dir))
+        if (int pid = parse_pid_entry(entry->d_name))
+            visit(pid);
     closedir(dir);
     return true;
 }
 
+} // namespace
+
+bool procfs::for_each_pid(const std::function<void(int)> &visit) const
+{
+    return list_pids(root_, ".", visit);
+}
+
+bool procfs::for_each_thread(int pid, const std::function<void(int)> &visit) const
+{
+    char name[32];
+    snprintf(name, sizeof name, "%d/task", pid);
+    return list_pids(root_, name, visit);
+}
+
 namespace {
 
-int open_proc(int pid, const char *name)
+int gone_as_esrch(int e)
 {
-    char path[64];
-    snprintf(path, sizeof path, "%d/%s", pid, name);
-    return openat(proc_root(), path, O_RDONLY | O_CLOEXEC);
+    return e == ENOENT ? ESRCH : e;
 }
 
 } // namespace
 
-ssize_t read_proc(int pid, const char *name, std::vector<char> &buf)
+ssize_t procfs::read(int pid, const char *name, std::vector<char> &buf) const
 {
-    int fd = open_proc(pid, name);
-    if (fd == -1)
+    char path[64];
+    snprintf(path, sizeof path, "%d/%s", pid, name);
+    int fd = openat(root_, path, O_RDONLY | O_CLOEXEC);
+    if (fd == -1) {
+        errno = gone_as_esrch(errno);
         return -1;
+    }
     if (buf.size() < 4096)
         buf.resize(4096);
     size_t used = 0;
     for (;;) {
-        ssize_t n = read(fd, buf.data() + used, buf.size() - used);
+        ssize_t n = ::read(fd, buf.data() + used, buf.size() - used);
         if (n == -1 && errno == EINTR)
             continue;
         if (n == -1) {
             int saved = errno;
             close(fd);
-            errno = saved;
+            errno = gone_as_esrch(saved);
             return -1;
         }
         if (n == 0)
@@ -75,52 +95,70 @@ ssize_t read_proc(int pid, const char *name, std::vector<char> &buf)
     return static_cast<ssize_t>(used);
 }
 
-namespace {
-
-// The next space-separated field as a number; moves p past it.
-unsigned long long next_number(const char *&p)
+int procfs::read_link(int pid, const char *name, char *buf, size_t size) const
 {
-    while (*p == ' ')
-        p++;
-    bool negative = *p == '-';
-    if (negative)
-        p++;
-    unsigned long long n = 0;
-    for (; *p >= '0' && *p <= '9'; p++)
-        n = n * 10 + static_cast<unsigned>(*p - '0');
-    return negative ? 0 - n : n;
+    char path[64];
+    snprintf(path, sizeof path, "%d/%s", pid, name);
+    ssize_t n = readlinkat(root_, path, buf, size);
+    if (n == -1) {
+        errno = gone_as_esrch(errno);
+        return -1;
+    }
+    if (static_cast<size_t>(n) >= size) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    buf[n] = '\0';
+    return static_cast<int>(n);
 }
 
-} // namespace
-
-bool read_stat(int pid, stat_fields *out)
+bool procfs::read_stat(int pid, stat_fields *out) const
 {
-    static std::vector<char> buf;
-    ssize_t n = read_proc(pid, "stat", buf);
-    if (n <= 0) {
-        errno = n == 0 || errno == ENOENT ? ESRCH : errno;
+    ssize_t n = read(pid, "stat", scratch_);
+    if (n == 0)
+        errno = ESRCH;
+    if (n <= 0)
         return false;
-    }
-    // read_proc leaves room: it grows the buffer whenever it fills up.
-    buf[static_cast<size_t>(n)] = '\0';
-    // The command name in parentheses may hold any byte: the fields start
-    // after the last ')'. Fields from 3 on: state ppid pgrp session tty_nr
-    // tpgid flags minflt cminflt majflt cmajflt utime stime cutime cstime
-    // priority nice num_threads itrealvalue starttime.
-    const char *p = strrchr(buf.data(), ')');
-    if (!p || p[1] != ' ' || !p[2]) {
+    if (!parse_stat(std::string_view(scratch_.data(), static_cast<size_t>(n)), out)) {
         errno = EINVAL;
         return false;
     }
-    p += 2;
-    out->state = *p++;
-    unsigned long long field[19];
-    for (unsigned long long &f : field)
-        f = next_number(p);
-    out->ppid = static_cast<int>(field[0]);
-    out->threads = static_cast<int>(field[16]);
-    out->start_ticks = field[18];
     return true;
+}
+
+bool procfs::read_euid(int pid, uint32_t *euid) const
+{
+    char name[16];
+    snprintf(name, sizeof name, "%d", pid);
+    struct stat st;
+    if (fstatat(root_, name, &st, 0) == -1) {
+        errno = gone_as_esrch(errno);
+        return false;
+    }
+    *euid = st.st_uid;
+    return true;
+}
+
+bool procfs::read_process(int pid, os::kinfo_proc *kp, int *threads) const
+{
+    stat_fields st;
+    uint32_t euid;
+    if (!read_stat(pid, &st) || !read_euid(pid, &euid))
+        return false;
+    *threads = st.threads;
+    kp->ki_pid = pid;
+    kp->ki_ppid = st.ppid;
+    kp->ki_uid = euid;
+    kp->ki_stat = (st.state == 'Z' || st.state == 'X') ? os::SZOMB : os::SRUN;
+    kp->ki_start = timeval_from_us(wall_us_from_start_ticks(st.start_ticks));
+    kp->ki_exectime = {};
+    return true;
+}
+
+bool procfs::is_process(int pid) const
+{
+    ssize_t n = read(pid, "status", scratch_);
+    return n > 0 && parse_tgid(std::string_view(scratch_.data(), static_cast<size_t>(n))) == pid;
 }
 
 } // namespace linux_layer

@@ -1,10 +1,10 @@
-// Signal numbers and the short names that exit lines show.
+// Naming every signal number.
 #include <array>
 #include <csignal>
 #include <cstring>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/linux/signal_names.h"
 
 namespace {
 
@@ -36,25 +36,16 @@ std::array<std::string, NSIG> make_names()
     return names;
 }
 
-const std::array<std::string, NSIG> names = make_names();
-
-std::array<const char *, NSIG> make_pointers()
-{
-    std::array<const char *, NSIG> p;
-    for (int i = 0; i < NSIG; i++)
-        p[i] = names[i].c_str();
-    return p;
-}
-
-const std::array<const char *, NSIG> pointers = make_pointers();
-
 } // namespace
 
-namespace os {
-
-const int SIGNO_CHLD = SIGCHLD;
-const int SIGNO_INT = SIGINT;
-const char *const *const sys_signame = pointers.data();
-const int sys_nsig = NSIG;
-
-} // namespace os
+const char *const *linux_layer::signal_names()
+{
+    static const std::array<std::string, NSIG> names = make_names();
+    static const std::array<const char *, NSIG> pointers = [] {
+        std::array<const char *, NSIG> p;
+        for (int i = 0; i < NSIG; i++)
+            p[i] = names[i].c_str();
+        return p;
+    }();
+    return pointers.data();
+}

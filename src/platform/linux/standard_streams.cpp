@@ -1,25 +1,13 @@
-// The standard descriptors and whether the output goes to a terminal.
+// Keeping the standard descriptors' numbers taken.
+#include "platform/linux/standard_streams.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "platform/linux/layer.h"
-#include "platform/platform.h"
+namespace linux_layer {
 
-namespace {
-bool opened[3]; // by the tool, on the null device
-} // namespace
-
-void linux_layer::close_opened_standard_descriptors()
-{
-    for (int fd = 0; fd <= 2; fd++)
-        if (opened[fd])
-            close(fd);
-}
-
-namespace os {
-
-void open_standard_descriptors()
+void standard_descriptors::open_missing()
 {
     // A descriptor opened later would otherwise take a closed one's number:
     // the event queue would become the output, or a log file the error stream.
@@ -31,14 +19,15 @@ void open_standard_descriptors()
             dup2(null, fd);
             close(null);
         }
-        opened[fd] = null != -1;
+        opened_[fd] = null != -1;
     }
 }
 
-bool stream_is_terminal(FILE *stream)
+void standard_descriptors::close_opened() const
 {
-    int fd = fileno(stream);
-    return fd != -1 && isatty(fd);
+    for (int fd = 0; fd <= 2; fd++)
+        if (opened_[fd])
+            close(fd);
 }
 
-} // namespace os
+} // namespace linux_layer

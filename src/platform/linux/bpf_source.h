@@ -1,0 +1,16 @@
+// The eBPF event source: kernel programs on the fork, exec and exit
+// tracepoints record every watched process's events, with the facts of each
+// exec, into one ring buffer that is read in order.
+#pragma once
+
+#include <memory>
+
+#include "platform/linux/event_source.h"
+
+namespace linux_layer {
+
+// The source, or null with errno when the programs cannot be loaded here
+// (ENOSYS in a build without them).
+std::unique_ptr<event_source> open_bpf_source();
+
+} // namespace linux_layer

@@ -1,0 +1,12 @@
+// The build without the kernel programs (no clang, bpftool or libbpf).
+#include "platform/linux/bpf_source.h"
+
+namespace linux_layer {
+
+std::unique_ptr<event_source> open_bpf_source()
+{
+    errno = ENOSYS;
+    return nullptr;
+}
+
+} // namespace linux_layer

@@ -1,0 +1,61 @@
+// An event source: where the kernel's process events come from. Each one
+// turns its own kind of kernel record into calls on an event sink.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+
+#include "platform/linux/event_sink.h"
+
+namespace linux_layer {
+
+// The facts the reports will need beyond a process's record and arguments.
+struct facts_wanted {
+    bool environment = false;
+};
+
+class event_source {
+public:
+    virtual ~event_source() = default;
+
+    // The name a user picks the source by.
+    virtual const char *name() const = 0;
+    // A descriptor that turns readable when records are ready.
+    virtual int descriptor() const = 0;
+    // Hands every record that is ready to sink without blocking; how many.
+    virtual int drain(event_sink &sink) = 0;
+    // Whether each exec comes with its facts; then every event is a note of
+    // its own, since merged notes would lose facts.
+    virtual bool records_facts() const = 0;
+    // What the reports will need; said before the first watch.
+    virtual void want(const facts_wanted &) {}
+    // pid is watched with fflags (the event queue's note bits); 0, or an
+    // errno when this source cannot follow it.
+    virtual int watch(int, uint32_t) { return 0; }
+
+    // Whether the source itself waits for the tool's own children, as a
+    // tracer must: then their ends are had from reap, and child_ended says
+    // once that one came.
+    virtual bool reaps_children() const { return false; }
+    // As waitpid(pid, status, WNOHANG) for the tool's children, pid -1 for any.
+    virtual int reap(int, int *) { return 0; }
+    virtual bool child_ended() { return false; }
+
+    // A source that does not wake its reader for every record is polled this
+    // often while records come; -1 for one whose descriptor always wakes.
+    virtual int poll_interval_ms() const { return -1; }
+    // Before the reader blocks with no time-out: false, with the records
+    // handed to sink, when records came meanwhile; true when the next record
+    // will wake the reader, until awake.
+    virtual bool sleep(event_sink &) { return true; }
+    virtual void awake() {}
+};
+
+// The event source for this run: the one named by FORKLOG_SOURCE when set,
+// else the kernel programs, else the netlink connector, else (for a run that
+// does not watch the whole system) a tracer. Null with errno when none
+// opens; a reason the user must hear of has been written.
+std::unique_ptr<event_source> open_event_source(bool whole_system);
+
+} // namespace linux_layer

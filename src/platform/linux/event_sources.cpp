@@ -1,0 +1,90 @@
+// Choosing the event source for a run.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/linux/bpf_source.h"
+#include "platform/linux/event_source.h"
+#include "platform/linux/message.h"
+#include "platform/linux/netlink_source.h"
+#include "platform/linux/ptrace_source.h"
+
+namespace linux_layer {
+
+namespace {
+
+struct source_kind {
+    const char *name;
+    std::unique_ptr<event_source> (*open)(bool whole_system);
+};
+
+std::unique_ptr<event_source> open_bpf(bool)
+{
+    return open_bpf_source();
+}
+
+std::unique_ptr<event_source> open_netlink(bool)
+{
+    return open_netlink_source();
+}
+
+// In the order they are tried: the kernel programs record each exec's facts
+// at the exec; the connector only says that an exec happened; the tracer
+// needs no privilege but stops each traced process at its forks and execs.
+constexpr source_kind SOURCES[] = {
+    {"ebpf", open_bpf},
+    {"netlink", open_netlink},
+    {"ptrace", open_ptrace_source},
+};
+
+// Says why the connector failed, where the system's error text would not.
+void explain_netlink_failure(int e)
+{
+    if (e == EOPNOTSUPP)
+        message("the netlink connector cannot be used inside a pid namespace; "
+                "the kernel programs (an eBPF build, run as root) are needed there");
+}
+
+} // namespace
+
+std::unique_ptr<event_source> open_event_source(bool whole_system)
+{
+    if (const char *chosen = getenv("FORKLOG_SOURCE"); chosen && *chosen) {
+        for (const source_kind &kind : SOURCES) {
+            if (strcmp(kind.name, chosen) != 0)
+                continue;
+            std::unique_ptr<event_source> source = kind.open(whole_system);
+            if (!source && kind.open == open_netlink)
+                explain_netlink_failure(errno);
+            return source;
+        }
+        message("FORKLOG_SOURCE names no event source; set it to ebpf, netlink or ptrace, or "
+                "unset it");
+        errno = EINVAL;
+        return nullptr;
+    }
+    std::unique_ptr<event_source> source = open_bpf_source();
+    if (source)
+        return source;
+    int bpf_why = errno;
+    source = open_netlink_source();
+    if (source) {
+        // Without the privilege both fail alike; any other reason leaves a
+        // run that captures less, which the user must hear of.
+        if (bpf_why != ENOSYS && bpf_why != EPERM && bpf_why != EACCES)
+            message("warning: the kernel programs could not be loaded (%s); using the netlink "
+                    "connector, which may miss programs that end at once",
+                    strerror(bpf_why));
+        return source;
+    }
+    int netlink_why = errno;
+    // Without the privilege a user can still trace a command or a process
+    // of their own; the whole system stays refused.
+    if (!whole_system && (source = open_ptrace_source(false)))
+        return source;
+    explain_netlink_failure(netlink_why);
+    errno = netlink_why;
+    return nullptr;
+}
+
+} // namespace linux_layer

@@ -1,0 +1,139 @@
+// Answering the reports' queries from recorded facts or from /proc.
+#include "platform/linux/process_queries.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "platform/linux/message.h"
+
+namespace linux_layer {
+
+bool split_words(std::vector<char> &bytes, size_t len, std::vector<char *> &words)
+{
+    bytes[len] = '\0';
+    words.clear();
+    try {
+        for (size_t i = 0; i < len; i += strlen(bytes.data() + i) + 1)
+            words.push_back(bytes.data() + i);
+        words.push_back(nullptr);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// The words of bytes, copied into keep.
+char **words_of(const std::vector<char> &bytes, std::vector<char> &keep, std::vector<char *> &words)
+{
+    try {
+        keep.resize(bytes.size() + 1);
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    std::copy(bytes.begin(), bytes.end(), keep.begin());
+    if (!split_words(keep, bytes.size(), words)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return words.data();
+}
+
+} // namespace
+
+char **process_queries::read_vector(int pid, const char *file, bool need_one, vector_storage &v)
+{
+    ssize_t n;
+    try {
+        n = proc_.read(pid, file, v.bytes);
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    if (n == -1)
+        return nullptr;
+    // A process whose memory is gone shows no words; a live one has at least one.
+    if (n == 0 && need_one) {
+        errno = ESRCH;
+        return nullptr;
+    }
+    if (!split_words(v.bytes, static_cast<size_t>(n), v.words)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return v.words.data();
+}
+
+// An area larger than the kernel records: the kernel's start of it is the
+// truth. /proc shows the whole area only when it begins with exactly those
+// bytes (the process may have rewritten its area since, or be gone);
+// otherwise the recorded start stands, its last word ending at the cut.
+char **process_queries::cut_vector(int pid, const char *file, const char *what,
+                                   const std::vector<char> &start, vector_storage &v)
+{
+    ssize_t n;
+    try {
+        n = proc_.read(pid, file, v.bytes);
+    } catch (const std::bad_alloc &) {
+        n = -1;
+    }
+    if (n >= 0 && static_cast<size_t>(n) >= start.size() &&
+        std::equal(start.begin(), start.end(), v.bytes.begin()) &&
+        split_words(v.bytes, static_cast<size_t>(n), v.words))
+        return v.words.data();
+    message("warning: the %s area of process %d was cut at %zu bytes", what, pid, start.size());
+    return words_of(start, v.bytes, v.words);
+}
+
+char **process_queries::argv(int pid, const exec_facts *f)
+{
+    if (f && f->argv_ok && f->argv_cut)
+        return cut_vector(pid, "cmdline", "argument", f->argv_bytes, argv_);
+    if (f && f->argv_ok)
+        return words_of(f->argv_bytes, argv_.bytes, argv_.words);
+    return read_vector(pid, "cmdline", true, argv_);
+}
+
+char **process_queries::envv(int pid, const exec_facts *f)
+{
+    if (f && f->env_ok && f->env_cut)
+        return cut_vector(pid, "environ", "environment", f->env_bytes, env_);
+    if (f && f->env_ok)
+        return words_of(f->env_bytes, env_.bytes, env_.words);
+    return read_vector(pid, "environ", false, env_);
+}
+
+namespace {
+
+// A path the kernel recorded at the exec.
+int recorded_path(const std::string &path, char *buf, size_t size)
+{
+    if (path.size() >= size) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(buf, path.c_str(), path.size() + 1);
+    return static_cast<int>(path.size());
+}
+
+} // namespace
+
+int process_queries::cwd(int pid, const exec_facts *f, char *buf, size_t size)
+{
+    if (f && f->cwd_ok)
+        return recorded_path(f->cwd, buf, size);
+    return proc_.read_link(pid, "cwd", buf, size);
+}
+
+int process_queries::exe(int pid, const exec_facts *f, char *buf, size_t size)
+{
+    if (f && f->exe_ok)
+        return recorded_path(f->exe, buf, size);
+    return proc_.read_link(pid, "exe", buf, size);
+}
+
+} // namespace linux_layer

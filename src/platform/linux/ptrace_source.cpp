@@ -1,0 +1,346 @@
+// Tracing with event stops only: no system-call stops, so a traced program
+// runs at full speed between its forks and execs. Every signal a tracee
+// receives is passed on as it came, and a stop by a signal is kept with
+// PTRACE_LISTEN, so job control works as without the tracer.
+#include "platform/linux/ptrace_source.h"
+
+#include <cerrno>
+#include <csignal>
+#include <string_view>
+#include <sys/ptrace.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/linux/clocks.h"
+#include "platform/linux/proc_parse.h"
+#include "platform/linux/procfs.h"
+
+namespace linux_layer {
+
+namespace {
+
+// No PTRACE_O_EXITKILL: if the tool is killed, its tracees go on untraced.
+constexpr long OPTIONS = PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE |
+                         PTRACE_O_TRACEEXEC;
+// How long the tool waits, on its way out, for its tracees to stop so that
+// they can be let go with the signal each was receiving.
+constexpr int64_t DETACH_WAIT_NS = 2000000000;
+
+int event_of(int status)
+{
+    return status >> 16;
+}
+
+bool stop_signal(int sig)
+{
+    return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
+}
+
+class ptrace_source final : public event_source {
+public:
+    explicit ptrace_source(int signal_fd) : signal_fd_(signal_fd) {}
+    ~ptrace_source() override
+    {
+        detach_all();
+        close(signal_fd_);
+    }
+
+    const char *name() const override { return "ptrace"; }
+    int descriptor() const override { return signal_fd_; }
+    bool records_facts() const override { return true; }
+    void want(const facts_wanted &wanted) override { wanted_ = wanted; }
+    int watch(int pid, uint32_t fflags) override;
+    int drain(event_sink &sink) override;
+
+    bool reaps_children() const override { return true; }
+    int reap(int pid, int *status) override;
+    bool child_ended() override
+    {
+        bool ended = child_ended_;
+        child_ended_ = false;
+        return ended;
+    }
+
+private:
+    void on_stop(int tid, int status, event_sink &sink);
+    void on_new(int creator, int event, event_sink &sink);
+    void on_exec(int pid, event_sink &sink);
+    void on_gone(int tid, int status, event_sink &sink);
+    std::shared_ptr<exec_facts> read_facts(int pid, int64_t ns);
+    void resume(int tid, int sig);
+    void detach_all();
+    int tgid_of(int tid);
+
+    int signal_fd_;
+    procfs proc_;
+    facts_wanted wanted_;
+    std::unordered_map<int, int> tgid_;                       // traced thread -> its process
+    std::unordered_map<int, std::unordered_set<int>> threads_; // process -> its traced threads
+    std::unordered_map<int, int64_t> started_;                 // process -> its fork, seen here
+    std::unordered_set<int> early_;     // new threads stopped before their creator's event
+    std::unordered_set<int> expected_;  // new threads announced, their first stop not yet seen
+    std::unordered_set<int> own_;       // the tool's own children among the tracees
+    std::unordered_map<int, int> ended_; // the tool's children that ended: pid -> wait status
+    bool child_ended_ = false;
+};
+
+int ptrace_source::watch(int pid, uint32_t)
+{
+    if (threads_.count(pid))
+        return 0;
+    // Every thread is traced on its own; one that appears while they are
+    // seized is traced by its creator's clone event.
+    int seized = 0;
+    int first_error = 0;
+    proc_.for_each_thread(pid, [&](int tid) {
+        if (ptrace(PTRACE_SEIZE, tid, nullptr, reinterpret_cast<void *>(OPTIONS)) == 0) {
+            tgid_[tid] = pid;
+            threads_[pid].insert(tid);
+            seized++;
+        } else if (!first_error) {
+            first_error = errno;
+        }
+    });
+    if (seized == 0)
+        return first_error ? first_error : ESRCH;
+    stat_fields st;
+    if (proc_.read_stat(pid, &st) && st.ppid == getpid())
+        own_.insert(pid);
+    return 0;
+}
+
+int ptrace_source::tgid_of(int tid)
+{
+    auto it = tgid_.find(tid);
+    return it == tgid_.end() ? 0 : it->second;
+}
+
+void ptrace_source::resume(int tid, int sig)
+{
+    ptrace(PTRACE_CONT, tid, nullptr, reinterpret_cast<void *>(static_cast<long>(sig)));
+}
+
+int ptrace_source::drain(event_sink &sink)
+{
+    struct signalfd_siginfo info[8];
+    while (read(signal_fd_, info, sizeof info) > 0) {
+    }
+    int handled = 0;
+    for (;;) {
+        int status;
+        int tid = waitpid(-1, &status, __WALL | WNOHANG);
+        if (tid <= 0)
+            return handled;
+        handled++;
+        if (WIFSTOPPED(status))
+            on_stop(tid, status, sink);
+        else if (WIFEXITED(status) || WIFSIGNALED(status))
+            on_gone(tid, status, sink);
+    }
+}
+
+void ptrace_source::on_stop(int tid, int status, event_sink &sink)
+{
+    int event = event_of(status);
+    int sig = WSTOPSIG(status);
+    if (!tgid_.count(tid)) {
+        // A new thread or child whose creator's event is still to come: it
+        // waits, so that nothing it does comes before its creation.
+        early_.insert(tid);
+        return;
+    }
+    expected_.erase(tid);
+    switch (event) {
+    case PTRACE_EVENT_FORK:
+    case PTRACE_EVENT_VFORK:
+    case PTRACE_EVENT_CLONE:
+        on_new(tid, event, sink);
+        resume(tid, 0);
+        return;
+    case PTRACE_EVENT_EXEC:
+        on_exec(tid, sink);
+        resume(tid, 0);
+        return;
+    case PTRACE_EVENT_STOP:
+        // A stop by a signal is kept, as the tracee's parent and job
+        // control expect; any other (a new tracee's first) is resumed.
+        if (stop_signal(sig))
+            ptrace(PTRACE_LISTEN, tid, nullptr, nullptr);
+        else
+            resume(tid, 0);
+        return;
+    case 0:
+        resume(tid, sig); // a signal on its way to the tracee: passed on
+        return;
+    default:
+        resume(tid, 0);
+    }
+}
+
+void ptrace_source::on_new(int creator, int event, event_sink &sink)
+{
+    unsigned long message = 0;
+    if (ptrace(PTRACE_GETEVENTMSG, creator, nullptr, &message) == -1)
+        return;
+    int child = static_cast<int>(message);
+    int creator_tgid = tgid_of(creator);
+    int tgid = child;
+    if (event == PTRACE_EVENT_CLONE) {
+        std::vector<char> buf;
+        ssize_t n = proc_.read(child, "status", buf);
+        if (n > 0) {
+            int t = parse_tgid(std::string_view(buf.data(), static_cast<size_t>(n)));
+            if (t > 0)
+                tgid = t;
+        }
+    }
+    tgid_[child] = tgid;
+    threads_[tgid].insert(child);
+    if (tgid == child) {
+        int64_t now = monotonic_ns();
+        started_[child] = now;
+        sink.on_fork(creator_tgid, child, now);
+    }
+    if (early_.erase(child))
+        resume(child, 0);
+    else
+        expected_.insert(child);
+}
+
+void ptrace_source::on_exec(int pid, event_sink &sink)
+{
+    unsigned long former = 0;
+    ptrace(PTRACE_GETEVENTMSG, pid, nullptr, &former);
+    // An exec ends every other thread; the one that called it carries on
+    // under the process's pid.
+    std::unordered_set<int> &threads = threads_[pid];
+    for (int tid : threads)
+        if (tid != pid)
+            tgid_.erase(tid);
+    threads.clear();
+    threads.insert(pid);
+    tgid_[pid] = pid;
+    int64_t now = monotonic_ns();
+    sink.on_exec(pid, now, read_facts(pid, now));
+}
+
+// The process is stopped in its new program: what /proc shows is the exec's.
+std::shared_ptr<exec_facts> ptrace_source::read_facts(int pid, int64_t ns)
+{
+    auto f = std::make_shared<exec_facts>();
+    os::kinfo_proc &kp = f->record;
+    int threads;
+    if (!proc_.read_process(pid, &kp, &threads))
+        return f;
+    auto started = started_.find(pid);
+    if (started != started_.end())
+        kp.ki_start = timeval_from_us(wall_us_from_monotonic_ns(started->second));
+    kp.ki_exectime = timeval_from_us(wall_us_from_monotonic_ns(ns));
+    ssize_t n = proc_.read(pid, "cmdline", f->argv_bytes);
+    f->argv_ok = n > 0;
+    f->argv_bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    if (wanted_.environment) {
+        n = proc_.read(pid, "environ", f->env_bytes);
+        f->env_ok = n >= 0;
+        f->env_bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    char path[os::PATH_SIZE];
+    if (proc_.read_link(pid, "exe", path, sizeof path) >= 0) {
+        f->exe = path;
+        f->exe_ok = true;
+    }
+    if (proc_.read_link(pid, "cwd", path, sizeof path) >= 0) {
+        f->cwd = path;
+        f->cwd_ok = true;
+    }
+    return f;
+}
+
+void ptrace_source::on_gone(int tid, int status, event_sink &sink)
+{
+    int tgid = tgid_of(tid);
+    tgid_.erase(tid);
+    expected_.erase(tid);
+    early_.erase(tid);
+    if (tgid == 0)
+        tgid = tid; // a process gone before any event of it was read
+    auto threads = threads_.find(tgid);
+    if (threads != threads_.end()) {
+        threads->second.erase(tid);
+        if (!threads->second.empty())
+            return;
+        threads_.erase(threads);
+    }
+    started_.erase(tgid);
+    sink.on_exit(tgid, status, monotonic_ns());
+    if (own_.erase(tgid)) {
+        ended_[tgid] = status;
+        child_ended_ = true;
+    }
+}
+
+int ptrace_source::reap(int pid, int *status)
+{
+    auto it = pid == -1 ? ended_.begin() : ended_.find(pid);
+    if (it == ended_.end()) {
+        if (own_.empty() && ended_.empty()) {
+            errno = ECHILD;
+            return -1;
+        }
+        return 0;
+    }
+    int reaped = it->first;
+    *status = it->second;
+    ended_.erase(it);
+    return reaped;
+}
+
+// Lets every tracee go. One stopped for a signal gets it on the way out;
+// the others are stopped first, since only a stopped tracee can be let go.
+void ptrace_source::detach_all()
+{
+    for (const auto &[tid, tgid] : tgid_)
+        ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr);
+    int64_t deadline = monotonic_ns() + DETACH_WAIT_NS;
+    while (!tgid_.empty() && monotonic_ns() < deadline) {
+        int status;
+        int tid = waitpid(-1, &status, __WALL | WNOHANG);
+        if (tid == -1)
+            break;
+        if (tid == 0) {
+            usleep(1000);
+            continue;
+        }
+        tgid_.erase(tid);
+        if (!WIFSTOPPED(status))
+            continue;
+        int sig = event_of(status) == 0 ? WSTOPSIG(status) : 0;
+        ptrace(PTRACE_DETACH, tid, nullptr, reinterpret_cast<void *>(static_cast<long>(sig)));
+    }
+}
+
+} // namespace
+
+std::unique_ptr<event_source> open_ptrace_source(bool whole_system)
+{
+    if (whole_system) {
+        errno = EOPNOTSUPP;
+        return nullptr;
+    }
+    // Tracees' stops are told by SIGCHLD, read from a descriptor.
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    if (sigprocmask(SIG_BLOCK, &child, nullptr) == -1)
+        return nullptr;
+    int fd = signalfd(-1, &child, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (fd == -1)
+        return nullptr;
+    return std::make_unique<ptrace_source>(fd);
+}
+
+} // namespace linux_layer

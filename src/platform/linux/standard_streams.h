@@ -1,0 +1,19 @@
+// The standard descriptors the tool found closed and opened on the null
+// device, so that no later descriptor takes their numbers.
+#pragma once
+
+namespace linux_layer {
+
+class standard_descriptors {
+public:
+    // Opens the null device on each of descriptors 0, 1 and 2 that is closed.
+    void open_missing();
+    // Closes again, in the command's process, the ones opened, so that the
+    // command starts with what the tool was given.
+    void close_opened() const;
+
+private:
+    bool opened_[3] = {};
+};
+
+} // namespace linux_layer

@@ -1,0 +1,113 @@
+// Test helper: does what a tracer must not change, and prints what it saw,
+// so that a run under forklog can be compared with a direct one.
+// Usage: traced_behaviour jobs      (stops and continues a child from outside,
+//                                     as job control does, and waits for it)
+//        traced_behaviour handler   (a signal handler runs)
+//        traced_behaviour spawn     (posix_spawn, a vfork and exec)
+//        traced_behaviour linger N  (a child runs on N tenths of a second
+//                                     after the parent ends, then says so)
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+volatile sig_atomic_t handled = 0;
+
+void on_usr1(int)
+{
+    handled = 1;
+}
+
+void describe(const char *what, int status)
+{
+    if (WIFSTOPPED(status))
+        printf("%s: stopped by %s\n", what, sigabbrev_np(WSTOPSIG(status)));
+    else if (WIFCONTINUED(status))
+        printf("%s: continued\n", what);
+    else if (WIFSIGNALED(status))
+        printf("%s: killed by %s\n", what, sigabbrev_np(WTERMSIG(status)));
+    else
+        printf("%s: exited %d\n", what, WEXITSTATUS(status));
+}
+
+int jobs()
+{
+    pid_t child = fork();
+    if (child == 0) {
+        for (;;)
+            pause();
+    }
+    int status;
+    kill(child, SIGSTOP);
+    waitpid(child, &status, WUNTRACED);
+    describe("after STOP", status);
+    kill(child, SIGCONT);
+    waitpid(child, &status, WCONTINUED);
+    describe("after CONT", status);
+    kill(child, SIGTSTP);
+    waitpid(child, &status, WUNTRACED);
+    describe("after TSTP", status);
+    kill(child, SIGCONT);
+    kill(child, SIGTERM);
+    waitpid(child, &status, 0);
+    describe("after TERM", status);
+    return 0;
+}
+
+int handler()
+{
+    signal(SIGUSR1, on_usr1);
+    kill(getpid(), SIGUSR1);
+    while (!handled)
+        usleep(1000);
+    puts("handler ran");
+    return 0;
+}
+
+int spawn()
+{
+    pid_t pid;
+    char *argv[] = {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"),
+                    const_cast<char *>("exit 7"), nullptr};
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ) != 0)
+        return 2;
+    int status;
+    waitpid(pid, &status, 0);
+    describe("spawned", status);
+    return 0;
+}
+
+int linger(int tenths)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        usleep(static_cast<useconds_t>(tenths) * 100000);
+        puts("the child finished its work");
+        return 0;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc == 2 && strcmp(argv[1], "jobs") == 0)
+        return jobs();
+    if (argc == 2 && strcmp(argv[1], "handler") == 0)
+        return handler();
+    if (argc == 2 && strcmp(argv[1], "spawn") == 0)
+        return spawn();
+    if (argc == 3 && strcmp(argv[1], "linger") == 0)
+        return linger(atoi(argv[2]));
+    fprintf(stderr, "usage: traced_behaviour jobs|handler|spawn|linger N\n");
+    return 2;
+}

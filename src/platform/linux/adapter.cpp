@@ -49,7 +49,6 @@ struct layer {
     facts_wanted wanted;
     bool whole_system = true;
     command_start command;
-    standard_descriptors standard;
     os::kvm_t kvm;
     std::vector<os::kinfo_proc> records; // the last kvm_getprocs answer
     os::passwd user = {};
@@ -59,6 +58,14 @@ struct layer {
 layer &the_layer()
 {
     static layer instance;
+    return instance;
+}
+
+// Apart from the layer, whose objects open descriptors: the closed standard
+// descriptors are taken before anything else is opened.
+standard_descriptors &standard()
+{
+    static standard_descriptors instance;
     return instance;
 }
 
@@ -242,8 +249,7 @@ int max_processes()
 
 int fork()
 {
-    layer &l = the_layer();
-    return l.command.fork(l.standard);
+    return the_layer().command.fork(standard());
 }
 
 int execvp(const char *file, char *const argv[])
@@ -298,7 +304,7 @@ const int sys_nsig = NSIG;
 
 void open_standard_descriptors()
 {
-    the_layer().standard.open_missing();
+    standard().open_missing();
 }
 
 bool stream_is_terminal(FILE *stream)

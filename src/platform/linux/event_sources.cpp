@@ -56,6 +56,9 @@ std::unique_ptr<event_source> open_event_source(bool whole_system)
             std::unique_ptr<event_source> source = kind.open(whole_system);
             if (!source && kind.open == open_netlink)
                 explain_netlink_failure(errno);
+            if (!source && kind.open == open_ptrace_source && whole_system)
+                message("the ptrace source follows a command or a process (-p), not the whole "
+                        "system");
             return source;
         }
         message("FORKLOG_SOURCE names no event source; set it to ebpf, netlink or ptrace, or "

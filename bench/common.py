@@ -7,7 +7,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
 
-SOURCES = (("forklog eBPF", "ebpf"), ("forklog netlink", "netlink"))
+# (name, FORKLOG_SOURCE, whether it can watch the whole system)
+SOURCES = (("forklog eBPF", "ebpf", True), ("forklog netlink", "netlink", True),
+           ("forklog ptrace", "ptrace", False))
 
 
 def forklog_build():

@@ -47,10 +47,11 @@ def tracers(forklog):
     """(name, scope, argv before the command, environment); scope is command
     or system."""
     found, missing = [], []
-    for name, source in SOURCES:
+    for name, source, whole_system in SOURCES:
         env = source_environment(source)
         found.append((name + " (command)", "command", [forklog, "-o", "/dev/null", "--"], env))
-        found.append((name + " (whole system)", "system", [forklog], env))
+        if whole_system:
+            found.append((name + " (whole system)", "system", [forklog], env))
     if shutil.which("strace"):
         found.append(("strace -f (command)", "command",
                       ["strace", "-f", "-qq", "-e", "trace=execve", "-o", "/dev/null"], None))

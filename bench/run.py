@@ -89,10 +89,11 @@ class Tracer:
 
 def tracers(forklog):
     found, missing = [], []
-    for name, source in SOURCES:
+    for name, source, whole_system in SOURCES:
         env = source_environment(source)
-        found.append(Tracer(name + " (whole system)", "system", [forklog, "-o", "{out}"],
-                            parse_forklog, False, env))
+        if whole_system:
+            found.append(Tracer(name + " (whole system)", "system", [forklog, "-o", "{out}"],
+                                parse_forklog, False, env))
         found.append(Tracer(name + " (command)", "command", [forklog, "-o", "{out}", "--"],
                             parse_forklog, False, env))
     if shutil.which("forkstat"):
@@ -263,7 +264,8 @@ def main():
     parser.add_argument("--reps", type=int, default=3)
     parser.add_argument("--cases", default="all",
                         help="comma-separated case numbers (1-%d) or 'all'" % len(CASES))
-    parser.add_argument("--only", default="", help="run only tracers whose name holds this")
+    parser.add_argument("--only", default="",
+                        help="run only tracers whose name holds this (or one of these, comma-separated)")
     args = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("the benchmark needs root: the tracers read kernel events")
@@ -272,7 +274,7 @@ def main():
     work = tempfile.mkdtemp(prefix="forklog-bench-")
     found, missing = tracers(build(work))
     if args.only:
-        found = [t for t in found if args.only in t.name]
+        found = [t for t in found if any(o in t.name for o in args.only.split(","))]
     for m in missing:
         print("skipped, not installed: %s" % m)
     cases = CASES if args.cases == "all" else [CASES[int(c) - 1] for c in args.cases.split(",")]

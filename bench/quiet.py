@@ -63,7 +63,7 @@ def tracers(forklog):
         missing.append("forkstat")
     if shutil.which("bpftrace"):
         prog = 'tracepoint:syscalls:sys_enter_execve { printf("%d ", pid); join(args->argv); }'
-        found.append(("bpftrace execve", "system", ["bpftrace", "-e", prog]))
+        found.append(("bpftrace execve", "system", ["bpftrace", "-e", prog], None))
     else:
         missing.append("bpftrace")
     return found, missing
@@ -141,7 +141,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=int, default=10)
     parser.add_argument("--reps", type=int, default=11, help="start-up runs per tracer")
-    parser.add_argument("--only", default="", help="run only tracers whose name holds this")
+    parser.add_argument("--only", default="",
+                        help="run only tracers whose name holds this (or one of these, comma-separated)")
     args = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("the benchmark needs root: the tracers read kernel events")
@@ -158,7 +159,7 @@ def main():
     print("| no tracer (a direct start) | %.1f (%.1f–%.1f) | | | | |" % (
         statistics.median(base), min(base), max(base)))
     for name, scope, argv, env in found:
-        if args.only and args.only not in name:
+        if args.only and not any(o in name for o in args.only.split(",")):
             continue
         try:
             starts, wakeups, cpu, rss, peak = measure(name, scope, argv, env, probe, work,

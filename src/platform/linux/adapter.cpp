@@ -124,8 +124,12 @@ int kqueue()
     source->want(l.wanted);
     bool merge = !source->records_facts();
     auto queue = std::make_unique<event_queue>(std::move(source), l.notes);
-    if (!queue->usable())
+    if (!queue->usable()) {
+        int e = errno;
+        queue.reset();
+        errno = e;
         return -1;
+    }
     l.queue = std::move(queue);
     // After subscribing, so that every later change reaches the table.
     l.notes.start(merge);
@@ -151,8 +155,10 @@ int kevent(int, const struct kevent *changes, int nchanges, struct kevent *event
 kvm_t *kvm_openfiles(const char *, const char *, const char *, int, char *)
 {
     layer &l = the_layer();
-    if (!l.proc.usable())
+    if (int e = l.proc.open_error()) {
+        errno = e;
         return nullptr;
+    }
     return &l.kvm;
 }
 

@@ -89,9 +89,9 @@ int event_queue::read_signals(int *signals, int room)
 // SIGCHLD) is noted before it.
 int event_queue::gather(bool block)
 {
-    int timeout = block ? -1 : 0;
+    int timeout = block && !source_->more_ready() ? -1 : 0;
     int poll_ms = source_->poll_interval_ms();
-    if (block && poll_ms >= 0 && !(source_quiet_ && source_->sleep(notes_)))
+    if (timeout == -1 && poll_ms >= 0 && !(source_quiet_ && source_->sleep(notes_)))
         timeout = source_quiet_ ? 0 : poll_ms; // records came while going to sleep
     struct epoll_event ready[2];
     int n = epoll_wait(epoll_fd_, ready, 2, timeout);

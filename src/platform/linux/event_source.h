@@ -23,8 +23,11 @@ public:
     virtual const char *name() const = 0;
     // A descriptor that turns readable when records are ready.
     virtual int descriptor() const = 0;
-    // Hands every record that is ready to sink without blocking; how many.
+    // Hands the records that are ready to sink without blocking; how many.
     virtual int drain(event_sink &sink) = 0;
+    // Whether the last drain stopped before every ready record was handed
+    // on, so that the reader does not block before the next drain.
+    virtual bool more_ready() const { return false; }
     // Whether each exec comes with its facts; then every event is a note of
     // its own, since merged notes would lose facts.
     virtual bool records_facts() const = 0;

@@ -13,7 +13,10 @@
 
 namespace linux_layer {
 
-procfs::procfs(const char *root) : root_(open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+procfs::procfs(const char *root)
+    : root_(open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC)), open_errno_(root_ == -1 ? errno : 0)
+{
+}
 
 procfs::~procfs()
 {

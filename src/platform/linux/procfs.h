@@ -19,8 +19,8 @@ public:
     procfs(const procfs &) = delete;
     procfs &operator=(const procfs &) = delete;
 
-    // Whether the root could be opened; errno tells why not.
-    bool usable() const { return root_ != -1; }
+    // Whether the root could be opened; 0, or the errno that says why not.
+    int open_error() const { return open_errno_; }
 
     // Calls visit with every pid listed now; false when the root cannot be read.
     bool for_each_pid(const std::function<void(int)> &visit) const;
@@ -52,6 +52,7 @@ public:
 
 private:
     int root_;
+    int open_errno_;
     mutable std::vector<char> scratch_; // for the small files
 };
 

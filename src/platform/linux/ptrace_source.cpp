@@ -26,6 +26,9 @@ namespace {
 // No PTRACE_O_EXITKILL: if the tool is killed, its tracees go on untraced.
 constexpr long OPTIONS = PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE |
                          PTRACE_O_TRACEEXEC;
+// Stops handled in one drain at most, so that the notes are written while a
+// storm goes on; the tracees that wait meanwhile hold the storm back.
+constexpr int DRAIN_BATCH = 256;
 // How long the tool waits, on its way out, for its tracees to stop so that
 // they can be let go with the signal each was receiving.
 constexpr int64_t DETACH_WAIT_NS = 2000000000;
@@ -55,6 +58,7 @@ public:
     void want(const facts_wanted &wanted) override { wanted_ = wanted; }
     int watch(int pid, uint32_t fflags) override;
     int drain(event_sink &sink) override;
+    bool more_ready() const override { return more_ready_; }
 
     bool reaps_children() const override { return true; }
     int reap(int pid, int *status) override;
@@ -86,6 +90,7 @@ private:
     std::unordered_set<int> own_;       // the tool's own children among the tracees
     std::unordered_map<int, int> ended_; // the tool's children that ended: pid -> wait status
     bool child_ended_ = false;
+    bool more_ready_ = false;
 };
 
 int ptrace_source::watch(int pid, uint32_t)
@@ -130,17 +135,21 @@ int ptrace_source::drain(event_sink &sink)
     while (read(signal_fd_, info, sizeof info) > 0) {
     }
     int handled = 0;
-    for (;;) {
+    more_ready_ = true;
+    while (handled < DRAIN_BATCH) {
         int status;
         int tid = waitpid(-1, &status, __WALL | WNOHANG);
-        if (tid <= 0)
-            return handled;
+        if (tid <= 0) {
+            more_ready_ = false;
+            break;
+        }
         handled++;
         if (WIFSTOPPED(status))
             on_stop(tid, status, sink);
         else if (WIFEXITED(status) || WIFSIGNALED(status))
             on_gone(tid, status, sink);
     }
+    return handled;
 }
 
 void ptrace_source::on_stop(int tid, int status, event_sink &sink)

@@ -118,7 +118,7 @@ int kqueue()
         errno = EBUSY;
         return -1;
     }
-    std::unique_ptr<event_source> source = open_event_source(l.whole_system);
+    std::unique_ptr<event_source> source = open_event_source(l.whole_system, l.proc);
     if (!source)
         return -1;
     source->want(l.wanted);

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/linux/event_sink.h"
+#include "platform/linux/procfs.h"
 
 namespace linux_layer {
 
@@ -57,8 +58,8 @@ public:
 
 // The event source for this run: the one named by FORKLOG_SOURCE when set,
 // else the kernel programs, else the netlink connector, else (for a run that
-// does not watch the whole system) a tracer. Null with errno when none
-// opens; a reason the user must hear of has been written.
-std::unique_ptr<event_source> open_event_source(bool whole_system);
+// does not watch the whole system) a tracer, which reads through proc. Null
+// with errno when none opens; a reason the user must hear of has been written.
+std::unique_ptr<event_source> open_event_source(bool whole_system, const procfs &proc);
 
 } // namespace linux_layer

@@ -15,15 +15,15 @@ namespace {
 
 struct source_kind {
     const char *name;
-    std::unique_ptr<event_source> (*open)(bool whole_system);
+    std::unique_ptr<event_source> (*open)(bool whole_system, const procfs &proc);
 };
 
-std::unique_ptr<event_source> open_bpf(bool)
+std::unique_ptr<event_source> open_bpf(bool, const procfs &)
 {
     return open_bpf_source();
 }
 
-std::unique_ptr<event_source> open_netlink(bool)
+std::unique_ptr<event_source> open_netlink(bool, const procfs &)
 {
     return open_netlink_source();
 }
@@ -47,13 +47,13 @@ void explain_netlink_failure(int e)
 
 } // namespace
 
-std::unique_ptr<event_source> open_event_source(bool whole_system)
+std::unique_ptr<event_source> open_event_source(bool whole_system, const procfs &proc)
 {
     if (const char *chosen = getenv("FORKLOG_SOURCE"); chosen && *chosen) {
         for (const source_kind &kind : SOURCES) {
             if (strcmp(kind.name, chosen) != 0)
                 continue;
-            std::unique_ptr<event_source> source = kind.open(whole_system);
+            std::unique_ptr<event_source> source = kind.open(whole_system, proc);
             if (!source && kind.open == open_netlink)
                 explain_netlink_failure(errno);
             if (!source && kind.open == open_ptrace_source && whole_system)
@@ -83,7 +83,7 @@ std::unique_ptr<event_source> open_event_source(bool whole_system)
     int netlink_why = errno;
     // Without the privilege a user can still trace a command or a process
     // of their own; the whole system stays refused.
-    if (!whole_system && (source = open_ptrace_source(false)))
+    if (!whole_system && (source = open_ptrace_source(false, proc)))
         return source;
     explain_netlink_failure(netlink_why);
     errno = netlink_why;

@@ -45,7 +45,7 @@ bool stop_signal(int sig)
 
 class ptrace_source final : public event_source {
 public:
-    explicit ptrace_source(int signal_fd) : signal_fd_(signal_fd) {}
+    ptrace_source(int signal_fd, const procfs &proc) : signal_fd_(signal_fd), proc_(proc) {}
     ~ptrace_source() override
     {
         detach_all();
@@ -80,7 +80,7 @@ private:
     int tgid_of(int tid);
 
     int signal_fd_;
-    procfs proc_;
+    const procfs &proc_;
     facts_wanted wanted_;
     std::unordered_map<int, int> tgid_;                       // traced thread -> its process
     std::unordered_map<int, std::unordered_set<int>> threads_; // process -> its traced threads
@@ -334,7 +334,7 @@ void ptrace_source::detach_all()
 
 } // namespace
 
-std::unique_ptr<event_source> open_ptrace_source(bool whole_system)
+std::unique_ptr<event_source> open_ptrace_source(bool whole_system, const procfs &proc)
 {
     if (whole_system) {
         errno = EOPNOTSUPP;
@@ -349,7 +349,7 @@ std::unique_ptr<event_source> open_ptrace_source(bool whole_system)
     int fd = signalfd(-1, &child, SFD_CLOEXEC | SFD_NONBLOCK);
     if (fd == -1)
         return nullptr;
-    return std::make_unique<ptrace_source>(fd);
+    return std::make_unique<ptrace_source>(fd, proc);
 }
 
 } // namespace linux_layer

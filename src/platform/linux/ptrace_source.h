@@ -8,11 +8,12 @@
 #include <memory>
 
 #include "platform/linux/event_source.h"
+#include "platform/linux/procfs.h"
 
 namespace linux_layer {
 
-// The source; null with errno (EOPNOTSUPP) for the whole system, which a
-// tracer cannot follow.
-std::unique_ptr<event_source> open_ptrace_source(bool whole_system);
+// The source, reading the tracees' facts through proc; null with errno
+// (EOPNOTSUPP) for the whole system, which a tracer cannot follow.
+std::unique_ptr<event_source> open_ptrace_source(bool whole_system, const procfs &proc);
 
 } // namespace linux_layer

@@ -72,7 +72,13 @@ int tracker::watch(int pid, uint32_t fflags)
 {
     os::kinfo_proc kp;
     int threads;
-    if (pid <= 0 || !proc_.read_process(pid, &kp, &threads) || !proc_.is_process(pid))
+    if (pid <= 0)
+        return ESRCH;
+    // A process that is gone or is a thread is refused as gone; any other
+    // failure (no descriptor left) is told as it is.
+    if (!proc_.read_process(pid, &kp, &threads))
+        return errno == ENOENT || errno == EINVAL ? ESRCH : errno;
+    if (!proc_.is_process(pid))
         return ESRCH;
     if (kp.ki_stat == os::SZOMB && !(fflags & os::NOTE_EXIT))
         return ESRCH;

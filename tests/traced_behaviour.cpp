@@ -39,11 +39,16 @@ void describe(const char *what, int status)
 
 int jobs()
 {
+    // The child gets a process group of its own under this one, as a shell
+    // job does: a stop signal to a group with no parent outside it in the
+    // session (as when the test runs without a terminal) would be discarded.
     pid_t child = fork();
     if (child == 0) {
+        setpgid(0, 0);
         for (;;)
             pause();
     }
+    setpgid(child, child);
     int status;
     kill(child, SIGSTOP);
     waitpid(child, &status, WUNTRACED);

@@ -11,7 +11,7 @@
 namespace linux_layer {
 
 struct exec_facts {
-    os::kinfo_proc record;
+    os::kinfo_proc record = {};
     std::vector<char> argv_bytes; // NUL-separated words
     std::vector<char> env_bytes;
     std::string exe;

@@ -84,9 +84,13 @@ private:
     facts_wanted wanted_;
     std::unordered_map<int, int> tgid_;                       // traced thread -> its process
     std::unordered_map<int, std::unordered_set<int>> threads_; // process -> its traced threads
-    std::unordered_map<int, int64_t> started_;                 // process -> its fork, seen here
-    std::unordered_set<int> early_;     // new threads stopped before their creator's event
-    std::unordered_set<int> expected_;  // new threads announced, their first stop not yet seen
+    // Processes whose fork was seen here: when, and by whom.
+    struct creation {
+        int64_t ns;
+        int creator;
+    };
+    std::unordered_map<int, creation> created_;
+    std::unordered_map<int, int> early_; // new threads stopped before their creator's event: their stop
     std::unordered_set<int> own_;       // the tool's own children among the tracees
     std::unordered_map<int, int> ended_; // the tool's children that ended: pid -> wait status
     bool child_ended_ = false;
@@ -159,10 +163,9 @@ void ptrace_source::on_stop(int tid, int status, event_sink &sink)
     if (!tgid_.count(tid)) {
         // A new thread or child whose creator's event is still to come: it
         // waits, so that nothing it does comes before its creation.
-        early_.insert(tid);
+        early_[tid] = status;
         return;
     }
-    expected_.erase(tid);
     switch (event) {
     case PTRACE_EVENT_FORK:
     case PTRACE_EVENT_VFORK:
@@ -211,19 +214,19 @@ void ptrace_source::on_new(int creator, int event, event_sink &sink)
     threads_[tgid].insert(child);
     if (tgid == child) {
         int64_t now = monotonic_ns();
-        started_[child] = now;
+        created_[child] = creation{now, creator_tgid};
         sink.on_fork(creator_tgid, child, now);
     }
-    if (early_.erase(child))
-        resume(child, 0);
-    else
-        expected_.insert(child);
+    auto early = early_.find(child);
+    if (early != early_.end()) {
+        int status = early->second;
+        early_.erase(early);
+        on_stop(child, status, sink);
+    }
 }
 
 void ptrace_source::on_exec(int pid, event_sink &sink)
 {
-    unsigned long former = 0;
-    ptrace(PTRACE_GETEVENTMSG, pid, nullptr, &former);
     // An exec ends every other thread; the one that called it carries on
     // under the process's pid.
     std::unordered_set<int> &threads = threads_[pid];
@@ -238,16 +241,25 @@ void ptrace_source::on_exec(int pid, event_sink &sink)
 }
 
 // The process is stopped in its new program: what /proc shows is the exec's.
+// Null when even its record cannot be read (it was killed meanwhile).
 std::shared_ptr<exec_facts> ptrace_source::read_facts(int pid, int64_t ns)
 {
     auto f = std::make_shared<exec_facts>();
     os::kinfo_proc &kp = f->record;
-    int threads;
-    if (!proc_.read_process(pid, &kp, &threads))
-        return f;
-    auto started = started_.find(pid);
-    if (started != started_.end())
-        kp.ki_start = timeval_from_us(wall_us_from_monotonic_ns(started->second));
+    auto created = created_.find(pid);
+    if (created != created_.end()) {
+        // Its creation was seen here, exactly: only the user is read.
+        kp.ki_pid = pid;
+        kp.ki_ppid = created->second.creator;
+        kp.ki_stat = os::SRUN;
+        kp.ki_start = timeval_from_us(wall_us_from_monotonic_ns(created->second.ns));
+        if (!proc_.read_euid(pid, &kp.ki_uid))
+            return nullptr;
+    } else {
+        int threads;
+        if (!proc_.read_process(pid, &kp, &threads))
+            return nullptr;
+    }
     kp.ki_exectime = timeval_from_us(wall_us_from_monotonic_ns(ns));
     ssize_t n = proc_.read(pid, "cmdline", f->argv_bytes);
     f->argv_ok = n > 0;
@@ -273,7 +285,6 @@ void ptrace_source::on_gone(int tid, int status, event_sink &sink)
 {
     int tgid = tgid_of(tid);
     tgid_.erase(tid);
-    expected_.erase(tid);
     early_.erase(tid);
     if (tgid == 0)
         tgid = tid; // a process gone before any event of it was read
@@ -284,7 +295,7 @@ void ptrace_source::on_gone(int tid, int status, event_sink &sink)
             return;
         threads_.erase(threads);
     }
-    started_.erase(tgid);
+    created_.erase(tgid);
     sink.on_exit(tgid, status, monotonic_ns());
     if (own_.erase(tgid)) {
         ended_[tgid] = status;

@@ -2,6 +2,7 @@
 
 import os
 import subprocess
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -29,3 +30,22 @@ def source_environment(source):
     env = dict(os.environ)
     env["FORKLOG_SOURCE"] = source
     return env
+
+
+def add_only_option(parser):
+    parser.add_argument("--only", default="",
+                        help="run only tracers whose name holds this (or one of these, "
+                             "comma-separated)")
+
+
+def chosen(name, only):
+    """Whether the tracer called name is among those --only asked for."""
+    return not only or any(o in name for o in only.split(","))
+
+
+def prepare_to_trace():
+    """Ends unless run as root; mounts tracefs where the peers need it."""
+    if os.geteuid() != 0:
+        sys.exit("the benchmark needs root: the tracers read kernel events")
+    if not os.path.ismount("/sys/kernel/tracing") and os.path.isdir("/sys/kernel/tracing"):
+        subprocess.run(["mount", "-t", "tracefs", "nodev", "/sys/kernel/tracing"])

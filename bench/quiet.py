@@ -18,7 +18,8 @@ import sys
 import tempfile
 import time
 
-from common import SOURCES, forklog_build, source_environment
+from common import (SOURCES, add_only_option, chosen, forklog_build, prepare_to_trace,
+                    source_environment)
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -141,13 +142,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=int, default=10)
     parser.add_argument("--reps", type=int, default=11, help="start-up runs per tracer")
-    parser.add_argument("--only", default="",
-                        help="run only tracers whose name holds this (or one of these, comma-separated)")
+    add_only_option(parser)
     args = parser.parse_args()
-    if os.geteuid() != 0:
-        sys.exit("the benchmark needs root: the tracers read kernel events")
-    if not os.path.ismount("/sys/kernel/tracing") and os.path.isdir("/sys/kernel/tracing"):
-        subprocess.run(["mount", "-t", "tracefs", "nodev", "/sys/kernel/tracing"])
+    prepare_to_trace()
     work = tempfile.mkdtemp(prefix="forklog-quiet-")
     probe, forklog = build(work)
     found, missing = tracers(forklog)
@@ -159,7 +156,7 @@ def main():
     print("| no tracer (a direct start) | %.1f (%.1f–%.1f) | | | | |" % (
         statistics.median(base), min(base), max(base)))
     for name, scope, argv, env in found:
-        if args.only and not any(o in name for o in args.only.split(",")):
+        if not chosen(name, args.only):
             continue
         try:
             starts, wakeups, cpu, rss, peak = measure(name, scope, argv, env, probe, work,

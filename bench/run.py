@@ -19,7 +19,8 @@ import sys
 import tempfile
 import time
 
-from common import SOURCES, forklog_build, source_environment
+from common import (SOURCES, add_only_option, chosen, forklog_build, prepare_to_trace,
+                    source_environment)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -264,17 +265,12 @@ def main():
     parser.add_argument("--reps", type=int, default=3)
     parser.add_argument("--cases", default="all",
                         help="comma-separated case numbers (1-%d) or 'all'" % len(CASES))
-    parser.add_argument("--only", default="",
-                        help="run only tracers whose name holds this (or one of these, comma-separated)")
+    add_only_option(parser)
     args = parser.parse_args()
-    if os.geteuid() != 0:
-        sys.exit("the benchmark needs root: the tracers read kernel events")
-    if not os.path.ismount("/sys/kernel/tracing") and os.path.isdir("/sys/kernel/tracing"):
-        subprocess.run(["mount", "-t", "tracefs", "nodev", "/sys/kernel/tracing"])
+    prepare_to_trace()
     work = tempfile.mkdtemp(prefix="forklog-bench-")
     found, missing = tracers(build(work))
-    if args.only:
-        found = [t for t in found if any(o in t.name for o in args.only.split(","))]
+    found = [t for t in found if chosen(t.name, args.only)]
     for m in missing:
         print("skipped, not installed: %s" % m)
     cases = CASES if args.cases == "all" else [CASES[int(c) - 1] for c in args.cases.split(",")]

@@ -28,9 +28,10 @@ std::unique_ptr<event_source> open_netlink(bool, const procfs &)
     return open_netlink_source();
 }
 
-// In the order they are tried: the kernel programs record each exec's facts
-// at the exec; the connector only says that an exec happened; the tracer
-// needs no privilege but stops each traced process at its forks and execs.
+// The sources by the names FORKLOG_SOURCE takes, in the order they are
+// tried without one: the kernel programs record each exec's facts at the
+// exec; the connector only says that an exec happened; the tracer needs no
+// privilege but stops each traced process at its forks and execs.
 constexpr source_kind SOURCES[] = {
     {"ebpf", open_bpf},
     {"netlink", open_netlink},

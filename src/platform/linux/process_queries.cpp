@@ -10,7 +10,12 @@
 
 namespace linux_layer {
 
-bool split_words(std::vector<char> &bytes, size_t len, std::vector<char *> &words)
+namespace {
+
+// Splits the first len NUL-separated strings of bytes (which has room for
+// one more) into words, null-terminated; a last string without its NUL
+// still counts. The words, or null with ENOMEM.
+char **split_words(std::vector<char> &bytes, size_t len, std::vector<char *> &words)
 {
     bytes[len] = '\0';
     words.clear();
@@ -19,12 +24,11 @@ bool split_words(std::vector<char> &bytes, size_t len, std::vector<char *> &word
             words.push_back(bytes.data() + i);
         words.push_back(nullptr);
     } catch (const std::bad_alloc &) {
-        return false;
+        errno = ENOMEM;
+        return nullptr;
     }
-    return true;
+    return words.data();
 }
-
-namespace {
 
 // The words of bytes, copied into keep.
 char **words_of(const std::vector<char> &bytes, std::vector<char> &keep, std::vector<char *> &words)
@@ -36,24 +40,25 @@ char **words_of(const std::vector<char> &bytes, std::vector<char> &keep, std::ve
         return nullptr;
     }
     std::copy(bytes.begin(), bytes.end(), keep.begin());
-    if (!split_words(keep, bytes.size(), words)) {
+    return split_words(keep, bytes.size(), words);
+}
+
+// Reads PID/FILE into bytes; its size, or -1 with errno.
+ssize_t read_area(const procfs &proc, int pid, const char *file, std::vector<char> &bytes)
+{
+    try {
+        return proc.read(pid, file, bytes);
+    } catch (const std::bad_alloc &) {
         errno = ENOMEM;
-        return nullptr;
+        return -1;
     }
-    return words.data();
 }
 
 } // namespace
 
 char **process_queries::read_vector(int pid, const char *file, bool need_one, vector_storage &v)
 {
-    ssize_t n;
-    try {
-        n = proc_.read(pid, file, v.bytes);
-    } catch (const std::bad_alloc &) {
-        errno = ENOMEM;
-        return nullptr;
-    }
+    ssize_t n = read_area(proc_, pid, file, v.bytes);
     if (n == -1)
         return nullptr;
     // A process whose memory is gone shows no words; a live one has at least one.
@@ -61,11 +66,7 @@ char **process_queries::read_vector(int pid, const char *file, bool need_one, ve
         errno = ESRCH;
         return nullptr;
     }
-    if (!split_words(v.bytes, static_cast<size_t>(n), v.words)) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return v.words.data();
+    return split_words(v.bytes, static_cast<size_t>(n), v.words);
 }
 
 // An area larger than the kernel records: the kernel's start of it is the
@@ -75,16 +76,12 @@ char **process_queries::read_vector(int pid, const char *file, bool need_one, ve
 char **process_queries::cut_vector(int pid, const char *file, const char *what,
                                    const std::vector<char> &start, vector_storage &v)
 {
-    ssize_t n;
-    try {
-        n = proc_.read(pid, file, v.bytes);
-    } catch (const std::bad_alloc &) {
-        n = -1;
-    }
+    ssize_t n = read_area(proc_, pid, file, v.bytes);
+    char **words;
     if (n >= 0 && static_cast<size_t>(n) >= start.size() &&
         std::equal(start.begin(), start.end(), v.bytes.begin()) &&
-        split_words(v.bytes, static_cast<size_t>(n), v.words))
-        return v.words.data();
+        (words = split_words(v.bytes, static_cast<size_t>(n), v.words)))
+        return words;
     message("warning: the %s area of process %d was cut at %zu bytes", what, pid, start.size());
     return words_of(start, v.bytes, v.words);
 }

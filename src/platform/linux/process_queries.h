@@ -39,9 +39,4 @@ private:
     vector_storage env_;
 };
 
-// Splits the first len NUL-separated strings of bytes (which has room for
-// one more) into words, null-terminated; a last string without its NUL
-// still counts. False when memory runs out.
-bool split_words(std::vector<char> &bytes, size_t len, std::vector<char *> &words);
-
 } // namespace linux_layer

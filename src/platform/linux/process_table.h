@@ -34,8 +34,6 @@ public:
     // Forgets the ended processes whose notes up to position are handed out.
     void forget_ended(uint64_t position);
 
-    size_t size() const { return table_.size(); }
-
 private:
     struct known_process {
         int ppid;

@@ -870,7 +870,9 @@ TEST_P(live_test, paths_and_unusual_execs_are_shown_as_the_system_has_them)
     for (const auto &c : cases) {
         auto run = forklog({"-d", "-l", "-f", "/bin/sh", "-c", "cd '" + dir + "' && " + c.command});
         EXPECT_EQ(run->wait(), 0);
-        std::vector<line> lines = parse(run->out());
+        // Without recorded facts a program that ends at once (mkdir) may be
+        // gone before its line is read, leaving an empty line.
+        std::vector<line> lines = parse(run->out(), !GetParam().records_facts);
         ASSERT_FALSE(lines.empty()) << c.command << run->err();
         bool seen = false;
         for (const line &l : lines)
@@ -1000,7 +1002,12 @@ TEST_P(live_test, programs_behave_as_they_do_unwatched)
         EXPECT_EQ(run->wait(), direct_status) << mode;
         EXPECT_NE(direct.out(), "") << mode;
         EXPECT_EQ(run->out(), direct.out()) << mode;
-        EXPECT_EQ(run->err(), "") << mode;
+        // Without recorded facts a program that ends at once may be gone
+        // before its line is read: that warning may come.
+        std::string err = run->err();
+        while (!GetParam().records_facts && err.rfind("forklog: kvm_get", 0) == 0)
+            err.erase(0, err.find('\n') + 1);
+        EXPECT_EQ(err, "") << mode;
     }
 }
 

@@ -623,7 +623,8 @@ TEST_P(live_test, a_degraded_source_is_said)
     EXPECT_EQ(run.wait(), 0);
     EXPECT_EQ(parse(run.out()).size(), 2u) << run.out();
     const std::string warning =
-        "forklog: warning: the kernel programs could not be loaded (Too many open files); using "
+        "forklog: warning: the kernel programs could not be loaded: on_fork: failed to auto-attach: "
+        "-24 (Too many open files); using "
         "the netlink connector, which may miss programs that end at once\n";
     EXPECT_EQ(run.err(), warning);
 }

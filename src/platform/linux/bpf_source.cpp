@@ -4,8 +4,15 @@
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "forklog.skel.h"
+#include "platform/linux/bpf_load_log.h"
 #include "platform/linux/bpf_records.h"
 #include "platform/linux/clocks.h"
 #include "platform/linux/kernel_btf.h"
@@ -30,8 +37,8 @@ public:
         forklog_bpf__destroy(skel_);
     }
 
-    // errno when it cannot be loaded.
-    int open();
+    // errno when it cannot be loaded, with *why as open_bpf_source says.
+    int open(std::string *why);
 
     const char *name() const override { return "ebpf"; }
     int descriptor() const override { return ring_buffer__epoll_fd(ring_); }
@@ -127,38 +134,114 @@ int silent(libbpf_print_level, const char *, va_list)
     return 0;
 }
 
-int bpf_source::open()
+// libbpf speaks through one callback for the whole process: while the
+// programs load, its warnings (the verifier's log among them) are kept, and
+// nothing is printed.
+class libbpf_log {
+public:
+    libbpf_log()
+    {
+        kept_ = &text_;
+        libbpf_set_print(keep);
+    }
+    ~libbpf_log()
+    {
+        libbpf_set_print(silent);
+        kept_ = nullptr;
+    }
+    libbpf_log(const libbpf_log &) = delete;
+    libbpf_log &operator=(const libbpf_log &) = delete;
+
+    const std::string &text() const { return text_; }
+
+private:
+    static int keep(libbpf_print_level level, const char *format, va_list args)
+    {
+        if (level == LIBBPF_DEBUG || !kept_)
+            return 0;
+        va_list again;
+        va_copy(again, args);
+        int n = vsnprintf(nullptr, 0, format, args);
+        if (n > 0) {
+            std::string message(static_cast<size_t>(n) + 1, '\0');
+            vsnprintf(message.data(), message.size(), format, again);
+            message.resize(static_cast<size_t>(n));
+            kept_->append(message);
+        }
+        va_end(again);
+        return 0;
+    }
+
+    static inline std::string *kept_ = nullptr;
+    std::string text_;
+};
+
+// Whether the tool holds what loading tracing programs takes: without it a
+// failure is no news, and the next source is used without a word.
+bool may_load_programs()
 {
-    libbpf_set_print(silent);
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return geteuid() == 0;
+    auto has = [&data](int cap) {
+        return (data[cap / 32].effective & (1u << (cap % 32))) != 0;
+    };
+    return has(CAP_SYS_ADMIN) || (has(CAP_BPF) && has(CAP_PERFMON));
+}
+
+int bpf_source::open(std::string *why)
+{
+    why->clear();
+    libbpf_log log;
     // On the build's own kernel the types come from the build, which saves
     // parsing the whole kernel BTF.
     matching_kernel_btf btf;
     bpf_object_open_opts opts = {};
     opts.sz = sizeof opts;
     opts.btf_custom_path = btf.path();
-    skel_ = forklog_bpf__open_opts(&opts);
-    if (!skel_)
-        return errno;
+    int e = 0;
     uint32_t ns;
-    if (!own_pid_namespace(&ns))
-        return ENOENT;
-    skel_->rodata->ns_inum = ns;
-    int cpus = libbpf_num_possible_cpus();
-    if (cpus <= 0 || bpf_map__set_max_entries(skel_->maps.scratch, static_cast<uint32_t>(cpus)) ||
-        forklog_bpf__load(skel_) || forklog_bpf__attach(skel_))
-        return errno ? errno : EOPNOTSUPP;
+    if (!(skel_ = forklog_bpf__open_opts(&opts))) {
+        e = errno;
+    } else if (!own_pid_namespace(&ns)) {
+        e = ENOENT;
+        *why = "/proc does not tell the tool's pid namespace";
+        return e;
+    } else {
+        skel_->rodata->ns_inum = ns;
+        int cpus = libbpf_num_possible_cpus();
+        if (cpus <= 0 ||
+            bpf_map__set_max_entries(skel_->maps.scratch, static_cast<uint32_t>(cpus)) ||
+            forklog_bpf__load(skel_) || forklog_bpf__attach(skel_))
+            e = errno ? errno : EOPNOTSUPP;
+    }
+    if (e) {
+        if (may_load_programs()) {
+            bool verifier;
+            *why = load_failure_reason(log.text(), &verifier);
+            if (why->empty())
+                *why = strerror(e);
+            else if (!verifier)
+                *why += std::string(" (") + strerror(e) + ")";
+        }
+        return e;
+    }
     ring_ = ring_buffer__new(bpf_map__fd(skel_->maps.events), on_record, this, nullptr);
-    if (!ring_)
-        return errno ? errno : ENOMEM;
+    if (!ring_) {
+        e = errno ? errno : ENOMEM;
+        *why = std::string("the ring buffer cannot be read: ") + strerror(e);
+        return e;
+    }
     return 0;
 }
 
 } // namespace
 
-std::unique_ptr<event_source> open_bpf_source()
+std::unique_ptr<event_source> open_bpf_source(std::string *why)
 {
     auto source = std::make_unique<bpf_source>();
-    if (int e = source->open()) {
+    if (int e = source->open(why)) {
         source.reset();
         errno = e;
         return nullptr;

@@ -3,8 +3,9 @@
 
 namespace linux_layer {
 
-std::unique_ptr<event_source> open_bpf_source()
+std::unique_ptr<event_source> open_bpf_source(std::string *why)
 {
+    why->clear();
     errno = ENOSYS;
     return nullptr;
 }

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/linux/bpf_source.h"
 #include "platform/linux/event_source.h"
@@ -20,7 +21,14 @@ struct source_kind {
 
 std::unique_ptr<event_source> open_bpf(bool, const procfs &)
 {
-    return open_bpf_source();
+    std::string why;
+    std::unique_ptr<event_source> source = open_bpf_source(&why);
+    if (!source && !why.empty()) {
+        int e = errno;
+        message("the kernel programs could not be loaded: %s", why.c_str());
+        errno = e;
+    }
+    return source;
 }
 
 std::unique_ptr<event_source> open_netlink(bool, const procfs &)
@@ -67,25 +75,33 @@ std::unique_ptr<event_source> open_event_source(bool whole_system, const procfs 
         errno = EINVAL;
         return nullptr;
     }
-    std::unique_ptr<event_source> source = open_bpf_source();
+    // Without the privilege the kernel programs fail with no news; any
+    // other reason leaves a run that captures less, which the user must
+    // hear of, with the source used instead.
+    std::string bpf_why;
+    std::unique_ptr<event_source> source = open_bpf_source(&bpf_why);
     if (source)
         return source;
-    int bpf_why = errno;
     source = open_netlink_source();
     if (source) {
-        // Without the privilege both fail alike; any other reason leaves a
-        // run that captures less, which the user must hear of.
-        if (bpf_why != ENOSYS && bpf_why != EPERM && bpf_why != EACCES)
-            message("warning: the kernel programs could not be loaded (%s); using the netlink "
+        if (!bpf_why.empty())
+            message("warning: the kernel programs could not be loaded: %s; using the netlink "
                     "connector, which may miss programs that end at once",
-                    strerror(bpf_why));
+                    bpf_why.c_str());
         return source;
     }
     int netlink_why = errno;
     // Without the privilege a user can still trace a command or a process
     // of their own; the whole system stays refused.
-    if (!whole_system && (source = open_ptrace_source(false, proc)))
+    if (!whole_system && (source = open_ptrace_source(false, proc))) {
+        if (!bpf_why.empty())
+            message("warning: the kernel programs could not be loaded: %s; using the ptrace "
+                    "tracer, which stops each traced process at its forks and execs",
+                    bpf_why.c_str());
         return source;
+    }
+    if (!bpf_why.empty())
+        message("the kernel programs could not be loaded: %s", bpf_why.c_str());
     explain_netlink_failure(netlink_why);
     errno = netlink_why;
     return nullptr;

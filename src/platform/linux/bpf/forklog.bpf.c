@@ -18,7 +18,6 @@ struct {
 
 struct {
     __uint(type, BPF_MAP_TYPE_HASH);
-    __uint(map_flags, BPF_F_NO_PREALLOC);
     __uint(max_entries, WATCHED_MAX);
     __type(key, u32);
     __type(value, struct watch_value);
@@ -31,7 +30,7 @@ volatile __u32 want_env = 0;
 __u64 drops = 0;
 /* Set by the reader before it sleeps with no time-out; the first record
  * after that wakes it, all others are written without a wakeup. */
-__u64 reader_asleep = 0;
+volatile __u64 reader_asleep = 0;
 
 struct {
     __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
@@ -39,20 +38,6 @@ struct {
     __type(key, u32);
     __type(value, u64);
 } sequence SEC(".maps");
-
-/* Room to build one exec's records: a CPU runs one such program at a time. */
-struct scratch {
-    struct rec_exec head;
-    char data[2 * CHUNK];
-    char path[2][PATH_BYTES + NAME_BYTES]; /* the executable's, the directory's */
-};
-
-struct {
-    __uint(type, BPF_MAP_TYPE_ARRAY);
-    __uint(max_entries, 1); /* one per CPU, set before load */
-    __type(key, u32);
-    __type(value, struct scratch);
-} scratch SEC(".maps");
 
 /* The pid namespace the reader lives in, by its inode number. Every pid the
  * programs write or key a watch by is a pid of that namespace; a task outside
@@ -64,7 +49,8 @@ const volatile __u32 ns_inum = 0;
 
 /* The number of pid p in the reader's namespace, 0 when it has none there.
  * A pid holds one number per level from the initial namespace down; the
- * reader's namespace is found by its inode number. */
+ * reader's namespace is found by its inode number. A bounded loop, which
+ * every kernel from 5.3 verifies. */
 static __always_inline u32 ns_number(struct pid *p)
 {
     if (!p)
@@ -100,7 +86,10 @@ static __always_inline long send(void *data, u64 size)
     long err = bpf_ringbuf_output(&events, data, size, flags);
     if (err)
         __sync_fetch_and_add(&drops, 1);
-    if (reader_asleep && __sync_lock_test_and_set(&reader_asleep, 0)) {
+    /* Two programs may both find the reader asleep: it is then woken twice,
+     * which costs nothing; every clearing is followed by a wakeup. */
+    if (reader_asleep) {
+        reader_asleep = 0;
         struct rec_wake wake = {REC_WAKE};
         bpf_ringbuf_output(&events, &wake, sizeof wake, BPF_RB_FORCE_WAKEUP);
     }
@@ -178,23 +167,61 @@ int BPF_PROG(on_exit, struct task_struct *task)
 
 /* ---- exec ------------------------------------------------------------- */
 
+/* x & mask, in a way the compiler cannot see through, so that the verifier
+ * finds the bound on the register the access uses: every kernel's verifier
+ * learns a bound from an and with a constant, not all from a comparison
+ * with another register, and a bound the compiler proved is lost when it
+ * spills the register. */
+#define BOUND(x, mask) asm volatile("%0 &= " #mask : "+r"(x))
+
 /* The exec's data goes out as one stream of areas, in steps of at most one
- * record's room. The steps are global functions, which the kernel verifies
- * once each, whatever the loop around them. */
+ * record's room, and the paths are gathered one component a step. A step is
+ * a global function, which the kernel verifies once, whatever the loop
+ * around it; its state stays in the CPU's scratch room, since older kernels
+ * let a global function take numbers only. */
 #define AREAS 4
+#define COPY_STEPS (2 * (AREA_CAP / CHUNK) + 16)
+#define PATH_STEPS (2 * PATH_DEPTH)
 
 struct copy_state {
-    u32 cpu;
     u32 pos;   /* bytes of data in the current record */
     u32 first; /* the current record is the exec record itself */
     u32 area;
+    u32 pad;
     u64 src[AREAS];
     u32 left[AREAS];
 };
 
+struct path_state {
+    u32 which; /* 0: the executable, 1: the directory, 2: both done */
+    u32 cut;
+    u64 dentry[2];
+    u64 mnt[2]; /* struct mount */
+    u32 len[2];
+};
+
+/* Room to build one exec's records: a CPU runs one such program at a time.
+ * The data has room past a record's for the largest copy a step may make
+ * by the verifier's reckoning. */
+struct scratch {
+    struct rec_exec head;
+    char data[3 * CHUNK];
+    char path[2][PATH_BYTES + NAME_BYTES]; /* the executable's, the directory's */
+    struct copy_state copy;
+    struct path_state walk;
+};
+
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, 1); /* one per CPU, set before load */
+    __type(key, u32);
+    __type(value, struct scratch);
+} scratch SEC(".maps");
+
 static __always_inline void flush(struct scratch *s, struct copy_state *c)
 {
     u32 len = c->pos;
+    BOUND(len, 0x7fff);
     if (len > CHUNK)
         len = CHUNK;
     s->head.chunk.len = len;
@@ -207,15 +234,13 @@ static __always_inline void flush(struct scratch *s, struct copy_state *c)
     c->pos = 0;
 }
 
-/* Copies the next step of data; 1 when all is sent. */
-__noinline int copy_step(struct copy_state *c)
+/* Copies the next step of the CPU's exec data; 1 when all is sent. */
+__noinline int copy_step(u32 cpu)
 {
-    if (!c)
-        return 1;
-    u32 cpu = c->cpu;
     struct scratch *s = bpf_map_lookup_elem(&scratch, &cpu);
     if (!s)
         return 1;
+    struct copy_state *c = &s->copy;
     u32 area = c->area;
     if (area >= AREAS) {
         if (c->pos || c->first)
@@ -227,12 +252,12 @@ __noinline int copy_step(struct copy_state *c)
         c->area = area + 1;
         return 0;
     }
-    u32 pos = c->pos & (CHUNK - 1);
+    u32 pos = c->pos;
+    BOUND(pos, 0x3fff); /* CHUNK - 1: a full record is flushed at once */
     u32 n = CHUNK - pos;
     if (n > left)
         n = left;
-    if (n > CHUNK)
-        n = CHUNK;
+    BOUND(n, 0x7fff);
     const char *src = (const char *)c->src[area];
     /* The first two areas are the process's memory, the paths the kernel's. */
     if (area < 2)
@@ -247,36 +272,22 @@ __noinline int copy_step(struct copy_state *c)
     return 0;
 }
 
-static long copy_loop(u32 i, struct copy_state *c)
-{
-    return copy_step(c) ? 1 : 0;
-}
-
-struct path_state {
-    u32 cpu;
-    u32 which; /* 0: the executable, 1: the directory */
-    u64 dentry[2];
-    u64 mnt[2]; /* struct mount */
-    u32 len[2];
-    u32 cut;
-};
-
 static __always_inline struct mount *real_mount(struct vfsmount *v)
 {
     return (void *)v - bpf_core_field_offset(struct mount, mnt);
 }
 
-/* One step up the current path: a mount point crossed, or one component
- * written; at its top, on to the other path. 1 when both are done. */
-__noinline int path_step(struct path_state *c)
+/* One step up the CPU's current path: a mount point crossed, or one
+ * component written; at its top, on to the other path. 1 when both are done. */
+__noinline int path_step(u32 cpu)
 {
-    if (!c)
-        return 1;
-    u32 cpu = c->cpu;
     struct scratch *s = bpf_map_lookup_elem(&scratch, &cpu);
     if (!s)
         return 1;
-    u32 which = c->which & 1;
+    struct path_state *c = &s->walk;
+    u32 which = c->which;
+    if (which > 1)
+        return 1;
     struct dentry *d = (struct dentry *)c->dentry[which];
     struct mount *m = (struct mount *)c->mnt[which];
     bool done = !d || !m;
@@ -302,8 +313,9 @@ __noinline int path_step(struct path_state *c)
             done = true;
         } else {
             const unsigned char *name = BPF_CORE_READ(d, d_name.name);
-            long n = bpf_probe_read_kernel_str(&s->path[which][len & (PATH_BYTES - 1)], NAME_BYTES,
-                                               name);
+            u32 at = len;
+            BOUND(at, 0x1fff); /* PATH_BYTES - 1 */
+            long n = bpf_probe_read_kernel_str(&s->path[which][at], NAME_BYTES, name);
             if (n <= 0) {
                 c->cut = 1;
                 done = true;
@@ -313,19 +325,9 @@ __noinline int path_step(struct path_state *c)
             }
         }
     }
-    if (done) {
-        if (which == 1) {
-            c->which = 2;
-            return 1;
-        }
-        c->which = 1;
-    }
+    if (done)
+        c->which = which + 1;
     return 0;
-}
-
-static long path_loop(u32 i, struct path_state *c)
-{
-    return path_step(c) ? 1 : 0;
 }
 
 static __always_inline bool unlinked(struct dentry *d)
@@ -349,9 +351,7 @@ int BPF_PROG(on_exec, struct task_struct *task, pid_t old_pid, struct linux_binp
     u32 flags = 0;
     h->type = REC_EXEC;
     h->tgid = ns_tgid(task);
-    h->pid = old_pid;
     h->ppid = ns_tgid(BPF_CORE_READ(task, real_parent)); /* 0: outside the namespace */
-    h->uid = BPF_CORE_READ(task, cred, uid.val);
     h->euid = BPF_CORE_READ(task, cred, euid.val);
     h->time_ns = bpf_ktime_get_ns();
     h->start_ns = BPF_CORE_READ(task, start_time);
@@ -381,36 +381,44 @@ int BPF_PROG(on_exec, struct task_struct *task, pid_t old_pid, struct linux_binp
     struct fs_struct *fs = BPF_CORE_READ(task, fs);
     struct dentry *exe_dentry = BPF_CORE_READ(exe, f_path.dentry);
     struct dentry *cwd_dentry = BPF_CORE_READ(fs, pwd.dentry);
-    struct path_state p = {};
-    p.cpu = cpu;
-    p.dentry[0] = (u64)exe_dentry;
-    p.mnt[0] = (u64)real_mount(BPF_CORE_READ(exe, f_path.mnt));
-    p.dentry[1] = (u64)cwd_dentry;
-    p.mnt[1] = (u64)real_mount(BPF_CORE_READ(fs, pwd.mnt));
+    struct path_state *p = &s->walk;
+    p->which = 0;
+    p->cut = 0;
+    p->len[0] = 0;
+    p->len[1] = 0;
+    p->dentry[0] = (u64)exe_dentry;
+    p->mnt[0] = (u64)real_mount(BPF_CORE_READ(exe, f_path.mnt));
+    p->dentry[1] = (u64)cwd_dentry;
+    p->mnt[1] = (u64)real_mount(BPF_CORE_READ(fs, pwd.mnt));
     if (unlinked(exe_dentry))
         flags |= EXEC_EXE_DELETED;
     if (unlinked(cwd_dentry))
         flags |= EXEC_CWD_DELETED;
-    bpf_loop(2 * PATH_DEPTH, path_loop, &p, 0);
-    if (p.cut || p.which != 2)
+    for (u32 i = 0; i < PATH_STEPS; i++)
+        if (path_step(cpu))
+            break;
+    if (p->cut || p->which != 2)
         flags |= EXEC_PATH_CUT;
     h->flags = flags;
     h->argv_len = arg_len;
     h->env_len = env_len;
-    h->exe_len = p.len[0] > PATH_BYTES ? PATH_BYTES : p.len[0];
-    h->cwd_len = p.len[1] > PATH_BYTES ? PATH_BYTES : p.len[1];
+    h->exe_len = p->len[0] > PATH_BYTES ? PATH_BYTES : p->len[0];
+    h->cwd_len = p->len[1] > PATH_BYTES ? PATH_BYTES : p->len[1];
 
-    struct copy_state c = {};
-    c.cpu = cpu;
-    c.first = 1;
-    c.src[0] = arg_start;
-    c.left[0] = arg_len;
-    c.src[1] = env_start;
-    c.left[1] = env_len;
-    c.src[2] = (u64)s->path[0];
-    c.left[2] = h->exe_len;
-    c.src[3] = (u64)s->path[1];
-    c.left[3] = h->cwd_len;
-    bpf_loop(2 * (AREA_CAP / CHUNK) + 16, copy_loop, &c, 0);
+    struct copy_state *c = &s->copy;
+    c->pos = 0;
+    c->first = 1;
+    c->area = 0;
+    c->src[0] = arg_start;
+    c->left[0] = arg_len;
+    c->src[1] = env_start;
+    c->left[1] = env_len;
+    c->src[2] = (u64)s->path[0];
+    c->left[2] = h->exe_len;
+    c->src[3] = (u64)s->path[1];
+    c->left[3] = h->cwd_len;
+    for (u32 i = 0; i < COPY_STEPS; i++)
+        if (copy_step(cpu))
+            break;
     return 0;
 }

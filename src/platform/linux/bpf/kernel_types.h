@@ -33,7 +33,6 @@ enum bpf_map_type {
 
 enum {
     BPF_ANY = 0,
-    BPF_F_NO_PREALLOC = 1,
     BPF_RB_NO_WAKEUP = 1,
     BPF_RB_FORCE_WAKEUP = 2,
     BPF_RB_AVAIL_DATA = 0,

@@ -82,9 +82,7 @@ struct rec_exec {
     unsigned int type; /* REC_EXEC */
     unsigned int flags;
     unsigned int tgid;
-    unsigned int pid; /* the thread that called exec, in the initial namespace */
     unsigned int ppid;
-    unsigned int uid;
     unsigned int euid;
     unsigned int pad;
     unsigned long long time_ns;

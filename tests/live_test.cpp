@@ -30,6 +30,18 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Time limits stretched by FORKLOG_TEST_TIME_SCALE, for a machine that runs
+// far slower than real hardware (an emulated guest).
+std::chrono::milliseconds scaled(std::chrono::milliseconds limit)
+{
+    static const long scale = [] {
+        const char *s = getenv("FORKLOG_TEST_TIME_SCALE");
+        long n = s ? atol(s) : 1;
+        return n > 0 ? n : 1;
+    }();
+    return limit * scale;
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -86,7 +98,7 @@ public:
     // The exit status, or -1 after killing a run that outlived the limit.
     int wait(std::chrono::milliseconds limit = 20s)
     {
-        auto deadline = std::chrono::steady_clock::now() + limit;
+        auto deadline = std::chrono::steady_clock::now() + scaled(limit);
         int status;
         while (waitpid(pid, &status, WNOHANG) == 0) {
             if (std::chrono::steady_clock::now() > deadline) {
@@ -104,7 +116,7 @@ public:
 
     bool wait_for_output(const std::string &text, std::chrono::milliseconds limit = 10s)
     {
-        auto deadline = std::chrono::steady_clock::now() + limit;
+        auto deadline = std::chrono::steady_clock::now() + scaled(limit);
         while (std::chrono::steady_clock::now() < deadline) {
             if (out().find(text) != std::string::npos)
                 return true;
@@ -544,7 +556,7 @@ TEST_P(live_test, on_a_terminal_no_byte_it_acts_on_goes_out_raw)
     char chunk[4096];
     for (;;) {
         struct pollfd p = {master, POLLIN, 0};
-        if (poll(&p, 1, 10000) <= 0)
+        if (poll(&p, 1, static_cast<int>(scaled(10s).count())) <= 0)
             break;
         ssize_t n = read(master, chunk, sizeof chunk);
         if (n <= 0)
@@ -622,11 +634,12 @@ TEST_P(live_test, a_degraded_source_is_said)
                           "/bin/sh", "-c", "sleep 0.05"});
     EXPECT_EQ(run.wait(), 0);
     EXPECT_EQ(parse(run.out()).size(), 2u) << run.out();
-    const std::string warning =
-        "forklog: warning: the kernel programs could not be loaded: on_fork: failed to auto-attach: "
-        "-24 (Too many open files); using "
-        "the netlink connector, which may miss programs that end at once\n";
-    EXPECT_EQ(run.err(), warning);
+    // Which program runs out of descriptors first depends on the kernel.
+    const std::regex warning(
+        "forklog: warning: the kernel programs could not be loaded: on_[a-z]+: failed to "
+        "auto-attach: -24 \\(Too many open files\\); using the netlink connector, which may miss "
+        "programs that end at once\n");
+    EXPECT_TRUE(std::regex_match(run.err(), warning)) << run.err();
 }
 
 // Inside a pid namespace every pid is the namespace's own, and processes
@@ -733,7 +746,7 @@ TEST_P(live_test, a_quiet_run_sleeps_and_wakes_for_the_next_exec)
     auto quiet_end = std::chrono::steady_clock::now();
     ASSERT_TRUE(run->wait_for_output("/bin/sleep 0.2\n", 3s)) << run->out();
     // The command's sleep ends about 0.7 s after the quiet spell measured.
-    EXPECT_LT(std::chrono::steady_clock::now() - quiet_end, 1700ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - quiet_end, scaled(1700ms));
     EXPECT_EQ(run->wait(), 0);
 }
 
@@ -868,7 +881,15 @@ TEST_P(live_test, paths_and_unusual_execs_are_shown_as_the_system_has_them)
         {"exec " + std::string(EXEC_VARIANTS) + " thread /bin/sleep 0.05",
          dir + " % " + sleeper + " 0.05"},
     };
+    // Some kernels refuse an exec through a descriptor in the emulated
+    // guests the kernel matrix boots; what forklog shows of it is tested
+    // where the system runs it unwatched.
+    bool fexecve_works = system((std::string(EXEC_VARIANTS) + " fexecve /bin/true").c_str()) == 0;
     for (const auto &c : cases) {
+        if (!fexecve_works && c.command.find(" fexecve ") != std::string::npos) {
+            printf("skipped the exec through a descriptor: it fails here without forklog\n");
+            continue;
+        }
         auto run = forklog({"-d", "-l", "-f", "/bin/sh", "-c", "cd '" + dir + "' && " + c.command});
         EXPECT_EQ(run->wait(), 0);
         // Without recorded facts a program that ends at once (mkdir) may be
@@ -978,7 +999,7 @@ TEST_P(live_test, a_whole_system_storm_of_short_programs)
                             "i=0; while [ $i -lt " + std::to_string(execs) +
                                 " ]; do /bin/true storm-$i; i=$((i+1)); done"});
     EXPECT_EQ(storm.wait(60s), 0);
-    std::this_thread::sleep_for(200ms);
+    std::this_thread::sleep_for(scaled(200ms));
     run->signal(SIGINT);
     EXPECT_EQ(run->wait(), 0);
     std::set<std::string> seen;
@@ -1023,7 +1044,8 @@ TEST_P(live_test, the_command_outlives_the_tool)
         ASSERT_TRUE(run->wait_for_output("/bin/sh")) << run->err();
         run->signal(sig);
         EXPECT_EQ(run->wait(), sig == SIGINT ? 0 : 128 + SIGKILL);
-        for (int i = 0; i < 300 && read_file(done).empty(); i++)
+        auto deadline = std::chrono::steady_clock::now() + scaled(3s);
+        while (read_file(done).empty() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(10ms);
         EXPECT_EQ(read_file(done), "finished\n") << strsignal(sig);
     }

@@ -196,6 +196,7 @@ void kvm_will_ask(bool environment)
 {
     layer &l = the_layer();
     l.wanted.environment = environment;
+    l.notes.want(l.wanted);
     if (l.queue)
         l.queue->source().want(l.wanted);
 }

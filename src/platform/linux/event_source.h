@@ -11,11 +11,6 @@
 
 namespace linux_layer {
 
-// The facts the reports will need beyond a process's record and arguments.
-struct facts_wanted {
-    bool environment = false;
-};
-
 class event_source {
 public:
     virtual ~event_source() = default;

@@ -10,6 +10,11 @@
 
 namespace linux_layer {
 
+// The facts the reports will need beyond a process's record and arguments.
+struct facts_wanted {
+    bool environment = false;
+};
+
 struct exec_facts {
     os::kinfo_proc record = {};
     std::vector<char> argv_bytes; // NUL-separated words
@@ -22,6 +27,10 @@ struct exec_facts {
     bool env_cut = false;
     bool exe_ok = false;
     bool cwd_ok = false;
+    // Read while the process was in this exec: what they lack could not be
+    // had, and /proc, read later, could only show a later program or
+    // another process that took the pid.
+    bool final = false;
 };
 
 } // namespace linux_layer

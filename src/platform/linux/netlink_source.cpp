@@ -91,7 +91,8 @@ public:
 
     const char *name() const override { return "netlink"; }
     int descriptor() const override { return fd_; }
-    bool records_facts() const override { return false; }
+    // Each exec's facts are read from /proc as its message is handled.
+    bool records_facts() const override { return true; }
 
     int drain(event_sink &sink) override
     {

@@ -43,6 +43,13 @@ char **words_of(const std::vector<char> &bytes, std::vector<char> &keep, std::ve
     return split_words(keep, bytes.size(), words);
 }
 
+// The answer for what facts read at the exec lack: the process was gone.
+template <typename T> T gone(T failure)
+{
+    errno = ESRCH;
+    return failure;
+}
+
 // Reads PID/FILE into bytes; its size, or -1 with errno.
 ssize_t read_area(const procfs &proc, int pid, const char *file, std::vector<char> &bytes)
 {
@@ -92,6 +99,8 @@ char **process_queries::argv(int pid, const exec_facts *f)
         return cut_vector(pid, "cmdline", "argument", f->argv_bytes, argv_);
     if (f && f->argv_ok)
         return words_of(f->argv_bytes, argv_.bytes, argv_.words);
+    if (f && f->final)
+        return gone<char **>(nullptr);
     return read_vector(pid, "cmdline", true, argv_);
 }
 
@@ -101,6 +110,8 @@ char **process_queries::envv(int pid, const exec_facts *f)
         return cut_vector(pid, "environ", "environment", f->env_bytes, env_);
     if (f && f->env_ok)
         return words_of(f->env_bytes, env_.bytes, env_.words);
+    if (f && f->final)
+        return gone<char **>(nullptr);
     return read_vector(pid, "environ", false, env_);
 }
 
@@ -123,6 +134,8 @@ int process_queries::cwd(int pid, const exec_facts *f, char *buf, size_t size)
 {
     if (f && f->cwd_ok)
         return recorded_path(f->cwd, buf, size);
+    if (f && f->final)
+        return gone(-1);
     return proc_.read_link(pid, "cwd", buf, size);
 }
 
@@ -130,6 +143,8 @@ int process_queries::exe(int pid, const exec_facts *f, char *buf, size_t size)
 {
     if (f && f->exe_ok)
         return recorded_path(f->exe, buf, size);
+    if (f && f->final)
+        return gone(-1);
     return proc_.read_link(pid, "exe", buf, size);
 }
 

@@ -157,6 +157,22 @@ bool process_table::record(int pid, os::kinfo_proc *kp)
     return true;
 }
 
+bool process_table::last_known(int pid, os::kinfo_proc *kp) const
+{
+    auto it = table_.find(pid);
+    if (it == table_.end())
+        return false;
+    const known_process &k = it->second;
+    *kp = {};
+    kp->ki_pid = pid;
+    kp->ki_ppid = k.ppid;
+    kp->ki_uid = k.euid;
+    kp->ki_stat = os::SRUN;
+    kp->ki_start = timeval_from_us(k.start_us);
+    kp->ki_exectime = timeval_from_us(k.exec_us);
+    return true;
+}
+
 void process_table::fork(int parent_tgid, int child_tgid, int64_t ns)
 {
     auto parent = table_.find(parent_tgid);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/linux/clocks.h"
+#include "platform/linux/proc_facts.h"
 #include "platform/linux/proc_parse.h"
 #include "platform/linux/procfs.h"
 
@@ -241,44 +242,17 @@ void ptrace_source::on_exec(int pid, event_sink &sink)
 }
 
 // The process is stopped in its new program: what /proc shows is the exec's.
-// Null when even its record cannot be read (it was killed meanwhile).
+// Its creation, where it was seen here, is exact.
 std::shared_ptr<exec_facts> ptrace_source::read_facts(int pid, int64_t ns)
 {
-    auto f = std::make_shared<exec_facts>();
-    os::kinfo_proc &kp = f->record;
     auto created = created_.find(pid);
-    if (created != created_.end()) {
-        // Its creation was seen here, exactly: only the user is read.
-        kp.ki_pid = pid;
-        kp.ki_ppid = created->second.creator;
-        kp.ki_stat = os::SRUN;
-        kp.ki_start = timeval_from_us(wall_us_from_monotonic_ns(created->second.ns));
-        if (!proc_.read_euid(pid, &kp.ki_uid))
-            return nullptr;
-    } else {
-        int threads;
-        if (!proc_.read_process(pid, &kp, &threads))
-            return nullptr;
-    }
-    kp.ki_exectime = timeval_from_us(wall_us_from_monotonic_ns(ns));
-    ssize_t n = proc_.read(pid, "cmdline", f->argv_bytes);
-    f->argv_ok = n > 0;
-    f->argv_bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    if (wanted_.environment) {
-        n = proc_.read(pid, "environ", f->env_bytes);
-        f->env_ok = n >= 0;
-        f->env_bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    }
-    char path[os::PATH_SIZE];
-    if (proc_.read_link(pid, "exe", path, sizeof path) >= 0) {
-        f->exe = path;
-        f->exe_ok = true;
-    }
-    if (proc_.read_link(pid, "cwd", path, sizeof path) >= 0) {
-        f->cwd = path;
-        f->cwd_ok = true;
-    }
-    return f;
+    if (created == created_.end())
+        return read_exec_facts(proc_, pid, ns, wanted_, nullptr);
+    os::kinfo_proc known = {};
+    known.ki_pid = pid;
+    known.ki_ppid = created->second.creator;
+    known.ki_start = timeval_from_us(wall_us_from_monotonic_ns(created->second.ns));
+    return read_exec_facts(proc_, pid, ns, wanted_, &known);
 }
 
 void ptrace_source::on_gone(int tid, int status, event_sink &sink)

@@ -36,6 +36,9 @@ public:
     // records each exec's facts has every event as a note of its own.
     void start(bool merge_notes);
 
+    // What the reports will need of an exec whose facts are read here.
+    void want(const facts_wanted &wanted) { wanted_ = wanted; }
+
     // Watches pid (a process, not a thread) for fflags, or renews its watch;
     // 0, or ESRCH for a process that is gone, or a zombie watched without
     // NOTE_EXIT, or the source's errno.
@@ -96,6 +99,7 @@ private:
 
     const procfs &proc_;
     std::function<int(int, uint32_t)> tell_source_;
+    facts_wanted wanted_;
     process_table table_;
 
     std::unordered_map<int, watch_entry> watches_;

@@ -1,0 +1,46 @@
+// Reading an exec's facts from /proc.
+#include "platform/linux/proc_facts.h"
+
+#include "platform/linux/clocks.h"
+
+namespace linux_layer {
+
+std::shared_ptr<exec_facts> read_exec_facts(const procfs &proc, int pid, int64_t ns,
+                                            const facts_wanted &wanted,
+                                            const os::kinfo_proc *known)
+{
+    auto f = std::make_shared<exec_facts>();
+    f->final = true;
+    os::kinfo_proc &kp = f->record;
+    if (known) {
+        kp = *known;
+        kp.ki_stat = os::SRUN;
+        if (!proc.read_euid(pid, &kp.ki_uid))
+            return nullptr;
+    } else {
+        int threads;
+        if (!proc.read_process(pid, &kp, &threads))
+            return nullptr;
+    }
+    kp.ki_exectime = timeval_from_us(wall_us_from_monotonic_ns(ns));
+    ssize_t n = proc.read(pid, "cmdline", f->argv_bytes);
+    f->argv_ok = n > 0;
+    f->argv_bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    if (wanted.environment) {
+        n = proc.read(pid, "environ", f->env_bytes);
+        f->env_ok = n >= 0;
+        f->env_bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    char path[os::PATH_SIZE];
+    if (proc.read_link(pid, "exe", path, sizeof path) >= 0) {
+        f->exe = path;
+        f->exe_ok = true;
+    }
+    if (proc.read_link(pid, "cwd", path, sizeof path) >= 0) {
+        f->cwd = path;
+        f->cwd_ok = true;
+    }
+    return f;
+}
+
+} // namespace linux_layer

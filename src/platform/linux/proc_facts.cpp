@@ -11,18 +11,8 @@ std::shared_ptr<exec_facts> read_exec_facts(const procfs &proc, int pid, int64_t
 {
     auto f = std::make_shared<exec_facts>();
     f->final = true;
-    os::kinfo_proc &kp = f->record;
-    if (known) {
-        kp = *known;
-        kp.ki_stat = os::SRUN;
-        if (!proc.read_euid(pid, &kp.ki_uid))
-            return nullptr;
-    } else {
-        int threads;
-        if (!proc.read_process(pid, &kp, &threads))
-            return nullptr;
-    }
-    kp.ki_exectime = timeval_from_us(wall_us_from_monotonic_ns(ns));
+    // A process's memory (its areas and executable) goes first at its end,
+    // its directory next, its record when it is reaped.
     ssize_t n = proc.read(pid, "cmdline", f->argv_bytes);
     f->argv_ok = n > 0;
     f->argv_bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
@@ -40,6 +30,19 @@ std::shared_ptr<exec_facts> read_exec_facts(const procfs &proc, int pid, int64_t
         f->cwd = path;
         f->cwd_ok = true;
     }
+    os::kinfo_proc &kp = f->record;
+    if (known) {
+        kp = *known;
+        kp.ki_stat = os::SRUN;
+        uint32_t euid;
+        if (proc.read_euid(pid, &euid))
+            kp.ki_uid = euid;
+    } else {
+        int threads;
+        if (!proc.read_process(pid, &kp, &threads))
+            return nullptr;
+    }
+    kp.ki_exectime = timeval_from_us(wall_us_from_monotonic_ns(ns));
     return f;
 }
 

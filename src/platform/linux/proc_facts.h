@@ -12,8 +12,10 @@
 namespace linux_layer {
 
 // pid's facts at the exec of time ns. known, when given, is its record as
-// the layer saw it created (creator and start): only its user is read then.
-// Null when even its record cannot be read (it is gone).
+// the layer saw it created (creator, start and user): only its user is read
+// then, and the facts stand even when the process ended meanwhile. What goes
+// first at a process's end is read first. Null when even its record cannot
+// be read (it is gone).
 std::shared_ptr<exec_facts> read_exec_facts(const procfs &proc, int pid, int64_t ns,
                                             const facts_wanted &wanted,
                                             const os::kinfo_proc *known);

@@ -160,7 +160,7 @@ bool process_table::record(int pid, os::kinfo_proc *kp)
 bool process_table::last_known(int pid, os::kinfo_proc *kp) const
 {
     auto it = table_.find(pid);
-    if (it == table_.end())
+    if (it == table_.end() || it->second.ended)
         return false;
     const known_process &k = it->second;
     *kp = {};

@@ -24,8 +24,8 @@ public:
     // pid's record as the table knows it; false when only /proc can tell.
     bool record(int pid, os::kinfo_proc *kp);
     // pid's record as the table last knew it, its user perhaps from before
-    // its latest exec, for a process gone before /proc could tell more;
-    // false when the table never knew it.
+    // its latest exec; false when the table does not know it as a live
+    // process.
     bool last_known(int pid, os::kinfo_proc *kp) const;
     // The exact start time of pid, when the table holds one close to near_us.
     bool start(int pid, int64_t near_us, int64_t *start_us) const;

@@ -252,6 +252,9 @@ std::shared_ptr<exec_facts> ptrace_source::read_facts(int pid, int64_t ns)
     known.ki_pid = pid;
     known.ki_ppid = created->second.creator;
     known.ki_start = timeval_from_us(wall_us_from_monotonic_ns(created->second.ns));
+    // No user is made up for a process killed at its exec.
+    if (!proc_.read_euid(pid, &known.ki_uid))
+        return nullptr;
     return read_exec_facts(proc_, pid, ns, wanted_, &known);
 }
 

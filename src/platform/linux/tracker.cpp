@@ -192,24 +192,23 @@ void tracker::on_exec(int tgid, int64_t ns, std::shared_ptr<exec_facts> facts)
         it != watches_.end() && (it->second.fflags & os::NOTE_EXEC) && ns >= it->second.since_ns;
     // A source that records nothing at the exec: what /proc shows is read
     // now, before the program can end and take its arguments with it.
-    if (!facts && reported && (facts = read_exec_facts(proc_, tgid, ns, wanted_, nullptr))) {
-        int64_t start_us = us_from_timeval(facts->record.ki_start);
-        if (table_.start(tgid, start_us, &start_us))
-            facts->record.ki_start = timeval_from_us(start_us);
-    }
-    if (facts) {
-        table_.remember(facts->record);
-    } else {
-        table_.exec(tgid, ns);
-        // Gone already: its place is still known from its creation, so the
-        // exec is reported (as unreadable) where it happened.
-        os::kinfo_proc kp;
-        if (reported && table_.last_known(tgid, &kp)) {
-            facts = std::make_shared<exec_facts>();
-            facts->record = kp;
-            facts->final = true;
+    // Where its creation was seen, the table knows its place and start,
+    // and the facts stand even if it ends while they are read; gone before
+    // anything could be read, it is still reported (as unreadable) there.
+    if (!facts && reported) {
+        os::kinfo_proc known;
+        bool seen = table_.last_known(tgid, &known);
+        facts = read_exec_facts(proc_, tgid, ns, wanted_, seen ? &known : nullptr);
+        if (facts && !seen) {
+            int64_t start_us = us_from_timeval(facts->record.ki_start);
+            if (table_.start(tgid, start_us, &start_us))
+                facts->record.ki_start = timeval_from_us(start_us);
         }
     }
+    if (facts)
+        table_.remember(facts->record);
+    else
+        table_.exec(tgid, ns);
     if (!reported)
         return;
     post(it->second.serial, os::EVFILT_PROC, static_cast<uintptr_t>(tgid), os::NOTE_EXEC, 0,

@@ -90,16 +90,19 @@ TEST_F(exec_report_test, without_timing_a_second_exec_refills_the_slot_without_a
     EXPECT_EQ(pid_db[1].pid, 0);
 }
 
-TEST_F(exec_report_test, a_free_slot_before_the_own_one_is_a_fresh_fill)
+TEST_F(exec_report_test, a_re_exec_finds_its_slot_behind_a_freed_one)
 {
     run_settings.timing = true;
     process_731(1, {"make"}).start = {7, 0};
+    fake::k.clock = {3, 0};
     pid_db[0] = {99, 1, {}, "other"};
     pid_db[1] = {731, 1, {1, 0}, "sh"};
     pid_db[0].pid = 0;
-    EXPECT_EQ(report(731), "  731+ make\n");
-    EXPECT_EQ(pid_db[0].pid, 731);
-    EXPECT_EQ(pid_db[0].start.tv_sec, 7);
+    EXPECT_EQ(report(731), "  731- sh execed time=2.000s\n"
+                           "  731+ make\n");
+    EXPECT_EQ(pid_db[0].pid, 0) << "the freed slot stays free";
+    EXPECT_EQ(pid_db[1].start.tv_sec, 3);
+    EXPECT_STREQ(pid_db[1].cmd, "make");
 }
 
 TEST_F(exec_report_test, flat_without_timing_never_touches_the_table)

@@ -346,6 +346,15 @@ TEST_P(live_test, timing_shows_marks_re_execs_and_the_commands_end)
                                  std::regex("-/bin/sleep exited status=0 time=0\\.0[4-9][0-9]s")))
         << lines[4].rest;
 
+    // A re-exec behind a slot freed meanwhile (the first sleep's) is still
+    // a re-exec: the process keeps its own slot.
+    auto behind = forklog({"-t", "/bin/sh", "-c",
+                           "/bin/sleep 0.1 & sleep 0.02; sh -c 'sleep 0.3; exec /bin/echo reexec'"});
+    EXPECT_EQ(behind->wait(), 0);
+    EXPECT_TRUE(std::regex_search(behind->out(), std::regex("\n  [0-9]+- sh execed time=0\\.[0-9]{3}s\n")))
+        << behind->out() << behind->err();
+    EXPECT_EQ(behind->err(), "");
+
     auto killed = forklog({"-t", "/bin/sh", "-c", "sleep 0.02; kill -TERM $$"});
     EXPECT_EQ(killed->wait(), 128 + SIGTERM);
     std::string out = killed->out();

@@ -10,11 +10,20 @@ namespace {
 constexpr int OVERFLOW_SLOT = PID_DB_SIZE - 1;
 }
 
+// A process keeps its own slot even when a free one lies before it, so that
+// a pid never holds two slots: its re-exec finds its slot, and no stale
+// slot is left to speak for a later process with the same pid.
 int pid_db_claim(int pid)
 {
-    for (int i = 0; i < OVERFLOW_SLOT; i++)
-        if (pid_db[i].pid == 0 || pid_db[i].pid == pid)
+    int free_slot = -1;
+    for (int i = 0; i < OVERFLOW_SLOT; i++) {
+        if (pid_db[i].pid == pid)
             return i;
+        if (pid_db[i].pid == 0 && free_slot == -1)
+            free_slot = i;
+    }
+    if (free_slot != -1)
+        return free_slot;
     fprintf(stderr, "forklog: warning: pid_db of size %d overflowed\n", PID_DB_SIZE);
     return OVERFLOW_SLOT;
 }

@@ -14,8 +14,9 @@ struct pid_db_entry {
 
 extern pid_db_entry pid_db[PID_DB_SIZE];
 
-// The first slot below the last that is free or holds pid; when there is
-// none, the overflow warning and the last slot. Changes no slot.
+// The slot below the last that holds pid, else the first free one below
+// the last; when there is none, the overflow warning and the last slot.
+// Changes no slot.
 int pid_db_claim(int pid);
 
 // Stores word as the slot's command name, cut to its first 31 bytes.

@@ -19,8 +19,9 @@ struct result {
     std::string err;
 };
 
-// Runs the binary with words, standard error captured.
-result run(const std::vector<std::string> &words)
+// Runs the binary with words, standard error captured, standard output
+// closed when asked.
+result run(const std::vector<std::string> &words, bool close_stdout = false)
 {
     std::vector<char *> argv;
     std::string name = "forklog";
@@ -35,6 +36,8 @@ result run(const std::vector<std::string> &words)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipefd[1], 2);
+    if (close_stdout)
+        posix_spawn_file_actions_addclose(&actions, 1);
     pid_t pid;
     EXPECT_EQ(posix_spawn(&pid, FORKLOG_BINARY, &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
@@ -106,6 +109,19 @@ TEST_F(cli_test, an_output_that_cannot_be_opened_ends_with_the_fopen_line)
     result r = run({"-o", dir + "/missing/out", "-p", "5", "true"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "fopen: No such file or directory\n");
+}
+
+// Lines written to a closed standard output would go nowhere while the run
+// seemed to succeed; with -o the closed descriptor does not matter.
+TEST_F(cli_test, a_closed_standard_output_is_refused_unless_lines_go_to_a_file)
+{
+    result closed = run({"--", "/bin/true"}, true);
+    EXPECT_EQ(closed.status, 1);
+    EXPECT_EQ(closed.err, "forklog: standard output is closed\n");
+
+    result to_file = run({"-o", dir + "/lines", "-p", "2", "extra"}, true);
+    EXPECT_EQ(to_file.status, 1);
+    EXPECT_EQ(to_file.err, USAGE) << "refused for bad use only";
 }
 
 } // namespace

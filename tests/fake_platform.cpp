@@ -353,6 +353,10 @@ int gettimeofday(timeval *tv)
 namespace os {
 
 void open_standard_descriptors() {}
+bool standard_output_was_closed()
+{
+    return fake::k.stdout_closed;
+}
 
 bool stream_is_terminal(FILE *)
 {

@@ -66,6 +66,7 @@ struct kernel {
     // errno for the next change calls; 0 lets a call apply its changes.
     std::deque<int> change_errnos;
 
+    bool stdout_closed = false;
     int kqueue_errno = 0;
     int kvm_open_errno = 0;
     bool snapshot_fails = false;

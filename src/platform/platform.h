@@ -153,6 +153,8 @@ extern const int sys_nsig;
 // Opens the null device on each of the standard input, output and error
 // descriptors that is closed, so that no later descriptor takes its number.
 void open_standard_descriptors();
+// Whether the standard output was closed when the tool started.
+bool standard_output_was_closed();
 
 // Whether stream writes to a terminal.
 bool stream_is_terminal(FILE *stream);

@@ -84,6 +84,11 @@ int parse_options(int argc, char *argv[])
             usage();
         }
     }
+    // Lines written to nowhere would be a run that seems to succeed.
+    if (run_settings.output == stdout && os::standard_output_was_closed()) {
+        fputs("forklog: standard output is closed\n", stderr);
+        exit(1);
+    }
     run_settings.terminal = os::stream_is_terminal(run_settings.output);
     int first = os::getopt_optind();
     if (run_settings.root_pid != 1 && first != argc)

@@ -314,6 +314,11 @@ void open_standard_descriptors()
     standard().open_missing();
 }
 
+bool standard_output_was_closed()
+{
+    return standard().was_closed(1);
+}
+
 bool stream_is_terminal(FILE *stream)
 {
     int fd = fileno(stream);

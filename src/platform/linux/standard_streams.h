@@ -11,6 +11,8 @@ public:
     // Closes again, in the command's process, the ones opened, so that the
     // command starts with what the tool was given.
     void close_opened() const;
+    // Whether descriptor fd (0, 1 or 2) was found closed.
+    bool was_closed(int fd) const { return opened_[fd]; }
 
 private:
     bool opened_[3] = {};

@@ -75,21 +75,21 @@ TEST_F(startup_test, the_platform_is_told_the_scope_before_the_queue_is_made)
     }
 }
 
-TEST_F(startup_test, a_process_ending_during_registration_takes_a_new_snapshot)
+// Processes end all the time on a busy machine: no news for the user.
+TEST_F(startup_test, a_process_ending_during_registration_takes_a_new_snapshot_quietly)
 {
     fake::add(10, 1, {"sh"}).vanish_after_snapshot = true;
     fake::add(12, 1, {"sh"});
     batch({fake::signal_note(os::SIGNO_INT)});
     EXPECT_EQ(run({}), 0);
-    EXPECT_EQ(messages, started_as("kevent ALL: No such process\n"));
+    EXPECT_EQ(messages, "");
     EXPECT_EQ(fake::k.queries.snapshot, 2);
 
     restart();
     fake::k.change_errnos = {0, ESRCH, ESRCH, 0};
     batch({fake::signal_note(os::SIGNO_INT)});
     EXPECT_EQ(run({}), 0);
-    EXPECT_EQ(messages, started_as("kevent ALL: No such process\n") +
-                        started_as("kevent ALL: No such process\n"));
+    EXPECT_EQ(messages, "");
     EXPECT_EQ(fake::k.queries.snapshot, 3);
 }
 

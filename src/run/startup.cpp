@@ -44,9 +44,12 @@ int watch_snapshot(const os::kinfo_proc *procs, int count)
         changes[i].fflags = os::NOTE_EXIT | os::NOTE_EXEC | os::NOTE_TRACK;
     }
     int failure = 0;
+    // A process that ended since the snapshot is no news: the caller takes
+    // a new snapshot.
     if (os::kevent(run_settings.kq, changes, count, nullptr, 0, nullptr) == -1) {
         failure = errno;
-        warn("kevent ALL");
+        if (failure != ESRCH)
+            warn("kevent ALL");
     }
     free(changes);
     return failure;

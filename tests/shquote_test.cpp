@@ -57,6 +57,7 @@ TEST_F(shquote_test, writes_each_word_in_its_exact_form)
         {"a\x7f", "'a\x7f'"},
         {"a\x1b", "'a\x1b'"},
         {"\x9b[2J\xc2\x9b", "'\x9b[2J\xc2\x9b'"},
+        {"a\xe2\x80\xae" "b", "a\xe2\x80\xae" "b"}, // a right-to-left override: raw off a terminal
     };
     for (const auto &[word, expected] : table)
         EXPECT_EQ(quoted(word), expected) << "word: " << ::testing::PrintToString(word);
@@ -110,6 +111,14 @@ TEST_F(shquote_test, on_a_terminal_control_bytes_and_invalid_utf8_become_escapes
         {"\xf4\x90\x80\x80", R"(''$'\xf4\x90\x80\x80''')"}, // past U+10FFFF
         {"\xe2\x82", R"(''$'\xe2\x82''')"},                 // cut short
         {"it's", R"('it'\''s')"},
+        // Characters that reorder or hide the text around them.
+        {"evil\xe2\x80\xae" "fdp.exe", R"('evil'$'\xe2\x80\xae''fdp.exe')"},
+        {"\xe2\x81\xa6x\xe2\x81\xa9", R"(''$'\xe2\x81\xa6''x'$'\xe2\x81\xa9''')"},
+        {"\xe2\x80\x8e\xe2\x80\x8f", R"(''$'\xe2\x80\x8e\xe2\x80\x8f''')"},
+        {"a\xe2\x80\xa8" "b\xe2\x80\xa9", R"('a'$'\xe2\x80\xa8''b'$'\xe2\x80\xa9''')"},
+        {"\xef\xbb\xbfx", R"(''$'\xef\xbb\xbf''x')"},
+        {"\xe2\x80\xa9\xe2\x80\xaa", R"(''$'\xe2\x80\xa9\xe2\x80\xaa''')"},
+        {"\xe2\x80\x8d", "\xe2\x80\x8d"}, // a joiner changes no order
     };
     for (const auto &[word, expected] : table)
         EXPECT_EQ(quoted(word), expected) << "word: " << ::testing::PrintToString(word);
@@ -130,7 +139,8 @@ TEST_F(shquote_test, bash_reads_every_quoted_word_back_unchanged)
         words.push_back(w);
     }
     for (const char *w : {"", "'\n'", "~", "~root", "~/x", "a!b", "!!", "!$", "x:~/y", "~:~",
-                          "/usr/bin:~/bin", "\x1b[2J\x9b\xc2\x9b", "\xff~!"})
+                          "/usr/bin:~/bin", "\x1b[2J\x9b\xc2\x9b", "\xff~!",
+                          "a\xe2\x80\xae" "b\xef\xbb\xbf", "\xe2\x81\xa6\xe2\x80\xa8"})
         words.push_back(w);
 
     char script_name[] = "/tmp/forklog-shquote-XXXXXX";

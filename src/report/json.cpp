@@ -17,7 +17,7 @@ void print_json_string(const char *bytes)
             fprintf(out, "\\udc%02x", *p++);
             continue;
         }
-        unsigned code = n == 1 ? p[0] : n == 2 ? ((p[0] & 0x1fu) << 6) | (p[1] & 0x3fu) : 0x100;
+        unsigned code = utf8_code(p, n);
         if (code == '"' || code == '\\') {
             putc('\\', out);
             putc(*p++, out);
@@ -27,7 +27,7 @@ void print_json_string(const char *bytes)
         } else if (code == '\t') {
             fputs("\\t", out);
             p++;
-        } else if (code < 0x20 || (code >= 0x7f && code <= 0x9f)) {
+        } else if (code < 0x20 || (code >= 0x7f && code <= 0x9f) || format_character(code)) {
             fprintf(out, "\\u%04x", code);
             p += n;
         } else {

@@ -28,8 +28,9 @@ struct special_table {
 constexpr special_table shell_specials;
 
 // How many bytes from p a terminal would act on: a C0 control, delete, a C1
-// control (U+0080-U+009F), or a byte that is not part of valid UTF-8. 0 when
-// p starts printable text.
+// control (U+0080-U+009F), a character that reorders or hides the text
+// around it, or a byte that is not part of valid UTF-8. 0 when p starts
+// printable text.
 int terminal_unsafe(const unsigned char *p) {
     if (*p < 0x20 || *p == 0x7f)
         return 1;
@@ -38,6 +39,8 @@ int terminal_unsafe(const unsigned char *p) {
         return 1;
     if (n == 2 && p[0] == 0xc2 && p[1] <= 0x9f)
         return 2;
+    if (n == 3 && format_character(utf8_code(p, n)))
+        return 3;
     return 0;
 }
 
@@ -93,6 +96,8 @@ char escape_letter(unsigned char c) {
 void write_escaped(const unsigned char *p, const unsigned char *end) {
     FILE *out = run_settings.output;
     fputs("'$'", out);
+    // Bytes, never \u escapes: bash turns those back into the character
+    // only in a UTF-8 locale.
     for (; p < end; p++) {
         if (char letter = escape_letter(*p))
             fprintf(out, "\\%c", letter);

@@ -29,3 +29,25 @@ int utf8_length(const unsigned char *p)
     }
     return 0;
 }
+
+unsigned utf8_code(const unsigned char *p, int n)
+{
+    switch (n) {
+    case 1:
+        return p[0];
+    case 2:
+        return ((p[0] & 0x1fu) << 6) | (p[1] & 0x3fu);
+    case 3:
+        return ((p[0] & 0x0fu) << 12) | ((p[1] & 0x3fu) << 6) | (p[2] & 0x3fu);
+    default:
+        return ((p[0] & 0x07u) << 18) | ((p[1] & 0x3fu) << 12) | ((p[2] & 0x3fu) << 6) |
+               (p[3] & 0x3fu);
+    }
+}
+
+bool format_character(unsigned code)
+{
+    return code == 0x200e || code == 0x200f || code == 0x2028 || code == 0x2029 ||
+           (code >= 0x202a && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069) ||
+           code == 0xfeff;
+}

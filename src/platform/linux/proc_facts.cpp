@@ -7,7 +7,7 @@ namespace linux_layer {
 
 std::shared_ptr<exec_facts> read_exec_facts(const procfs &proc, int pid, int64_t ns,
                                             const facts_wanted &wanted,
-                                            const os::kinfo_proc *known)
+                                            const known_creation *known)
 {
     auto f = std::make_shared<exec_facts>();
     f->final = true;
@@ -32,11 +32,10 @@ std::shared_ptr<exec_facts> read_exec_facts(const procfs &proc, int pid, int64_t
     }
     os::kinfo_proc &kp = f->record;
     if (known) {
-        kp = *known;
+        kp = known->record;
         kp.ki_stat = os::SRUN;
-        uint32_t euid;
-        if (proc.read_euid(pid, &euid))
-            kp.ki_uid = euid;
+        if (!proc.read_euid(pid, &kp.ki_uid) && !known->stands_if_gone)
+            return nullptr;
     } else {
         int threads;
         if (!proc.read_process(pid, &kp, &threads))

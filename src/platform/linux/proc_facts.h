@@ -11,13 +11,19 @@
 
 namespace linux_layer {
 
-// pid's facts at the exec of time ns. known, when given, is its record as
-// the layer saw it created (creator, start and user): only its user is read
-// then, and the facts stand even when the process ended meanwhile. What goes
-// first at a process's end is read first. Null when even its record cannot
-// be read (it is gone).
+// What the layer knows of a process before its exec's facts are read.
+struct known_creation {
+    os::kinfo_proc record; // creator, start and user as the layer saw them
+    // Whether the facts stand, with the known user, when the process ends
+    // while they are read; else a process gone meanwhile has none.
+    bool stands_if_gone;
+};
+
+// pid's facts at the exec of time ns. With known, only its user is read of
+// its record. What goes first at a process's end is read first. Null when
+// the process is gone and nothing known stands for it.
 std::shared_ptr<exec_facts> read_exec_facts(const procfs &proc, int pid, int64_t ns,
                                             const facts_wanted &wanted,
-                                            const os::kinfo_proc *known);
+                                            const known_creation *known);
 
 } // namespace linux_layer

@@ -248,13 +248,12 @@ std::shared_ptr<exec_facts> ptrace_source::read_facts(int pid, int64_t ns)
     auto created = created_.find(pid);
     if (created == created_.end())
         return read_exec_facts(proc_, pid, ns, wanted_, nullptr);
-    os::kinfo_proc known = {};
-    known.ki_pid = pid;
-    known.ki_ppid = created->second.creator;
-    known.ki_start = timeval_from_us(wall_us_from_monotonic_ns(created->second.ns));
     // No user is made up for a process killed at its exec.
-    if (!proc_.read_euid(pid, &known.ki_uid))
-        return nullptr;
+    known_creation known = {};
+    known.record.ki_pid = pid;
+    known.record.ki_ppid = created->second.creator;
+    known.record.ki_start = timeval_from_us(wall_us_from_monotonic_ns(created->second.ns));
+    known.stands_if_gone = false;
     return read_exec_facts(proc_, pid, ns, wanted_, &known);
 }
 

@@ -196,8 +196,9 @@ void tracker::on_exec(int tgid, int64_t ns, std::shared_ptr<exec_facts> facts)
     // and the facts stand even if it ends while they are read; gone before
     // anything could be read, it is still reported (as unreadable) there.
     if (!facts && reported) {
-        os::kinfo_proc known;
-        bool seen = table_.last_known(tgid, &known);
+        known_creation known = {};
+        known.stands_if_gone = true;
+        bool seen = table_.last_known(tgid, &known.record);
         facts = read_exec_facts(proc_, tgid, ns, wanted_, seen ? &known : nullptr);
         if (facts && !seen) {
             int64_t start_us = us_from_timeval(facts->record.ki_start);

@@ -350,7 +350,7 @@ TEST_P(live_test, timing_shows_marks_re_execs_and_the_commands_end)
     // A re-exec behind a slot freed meanwhile (the first sleep's) is still
     // a re-exec: the process keeps its own slot.
     auto behind = forklog({"-t", "/bin/sh", "-c",
-                           "/bin/sleep 0.1 & sleep 0.02; sh -c 'sleep 0.3; exec /bin/echo reexec'"});
+                           "/bin/sleep 0.1 & sleep 0.02; sh -c 'sleep 0.3; exec /bin/sleep 0.05'"});
     EXPECT_EQ(behind->wait(), 0);
     EXPECT_TRUE(std::regex_search(behind->out(), std::regex("\n  [0-9]+- sh execed time=0\\.[0-9]{3}s\n")))
         << behind->out() << behind->err();
@@ -615,7 +615,8 @@ TEST_P(live_test, output_that_cannot_be_written_is_an_error)
         {"trap '' PIPE; \"$0\" -- sh -c 'sleep 0.2; /bin/sleep 0.01' | true; "
          "echo status=${PIPESTATUS[0]}",
          "status=1\n", ""},
-        {"\"$0\" -- sh -c 'sleep 0.05; /bin/sleep 0.01' >&-; echo status=$?", "status=0\n", ""},
+        {"\"$0\" -- sh -c 'sleep 0.05; /bin/sleep 0.01' >&-; echo status=$?", "status=1\n",
+         "forklog: standard output is closed\n"},
         {"\"$0\" -o '" + dir + "/log' -- /no/such/command 2>&-; echo status=$?; cat '" + dir +
              "/log'",
          "status=127\n", ""},

@@ -1,6 +1,7 @@
 // Shell quoting: the exact forms, and that a shell reads every word back.
 #include <fstream>
 #include <random>
+#include <sys/stat.h>
 
 #include "command_output.h"
 #include "logic_fixture.h"
@@ -14,6 +15,9 @@ protected:
 
     // As the value of an environment entry NAME=value.
     std::string quoted_value(const std::string &word) { return captured(print_shquoted_value, word); }
+
+    // As the command word of a line.
+    std::string captured_command(const std::string &word) { return captured(print_shquoted_command, word); }
 
 private:
     std::string captured(void (*print)(const char *), const std::string &word)
@@ -170,6 +174,42 @@ TEST_F(shquote_test, bash_reads_every_quoted_word_back_unchanged)
         EXPECT_EQ(back[i], word) << (i / 2 >= words.size() ? "terminal, " : "")
                                  << (i % 2 ? "value " : "word ") << ::testing::PrintToString(word);
     }
+}
+
+// A line's command word pasted back must run the program: bash would read
+// a bare reserved word as syntax. Each word names a program in a folder on
+// PATH that says its name.
+TEST_F(shquote_test, a_command_word_that_bash_reserves_is_quoted_and_runs_the_program)
+{
+    const std::vector<std::string> reserved = {"if",   "then",  "else", "elif",     "fi",   "case",
+                                               "esac", "for",   "select", "while", "until", "do",
+                                               "done", "in",    "function", "time", "coproc"};
+    EXPECT_EQ(captured_command("time"), "'time'");
+    EXPECT_EQ(captured_command("timeout"), "timeout");
+    EXPECT_EQ(captured_command("/usr/bin/time"), "/usr/bin/time");
+    EXPECT_EQ(quoted("time"), "time") << "an argument is not in command position";
+
+    char dir_name[] = "/tmp/forklog-reserved-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_name), nullptr);
+    std::string script_name = std::string(dir_name) + "/script";
+    {
+        std::ofstream script(script_name, std::ios::binary);
+        for (const std::string &w : reserved) {
+            std::string program = std::string(dir_name) + "/" + w;
+            std::ofstream(program) << "#!/bin/sh\nprintf '%s ' \"$(basename \"$0\")\"\n";
+            ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+            script << captured_command(w) << " x\n";
+        }
+    }
+    int status;
+    std::string out = output_of("PATH=" + std::string(dir_name) + ":/usr/bin:/bin bash " + script_name,
+                                &status);
+    EXPECT_EQ(status, 0) << out;
+    std::string expected;
+    for (const std::string &w : reserved)
+        expected += w + " ";
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(system(("rm -rf " + std::string(dir_name)).c_str()), 0);
 }
 
 } // namespace

@@ -121,7 +121,7 @@ void print_line(int pid, int depth, const os::kinfo_proc *kp, char **argv, pid_d
     const char *word = command_word(pid, argv);
     if (slot)
         pid_db_set_cmd(slot, word);
-    print_shquoted(word);
+    print_shquoted_command(word);
     if (!run_settings.quiet) {
         for (char **arg = argv + 1; *arg; arg++) {
             putc(' ', out);

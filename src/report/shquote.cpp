@@ -151,3 +151,18 @@ void print_shquoted(const char *word) {
 void print_shquoted_value(const char *word) {
     print_word(word, true);
 }
+
+void print_shquoted_command(const char *word) {
+    // bash's reserved words; those made of special bytes ({, [[, !) are
+    // quoted anyway.
+    static const char *const RESERVED[] = {"if",   "then",   "else",  "elif",  "fi",   "case",
+                                           "esac", "for",    "select", "while", "until", "do",
+                                           "done", "in",     "function", "time", "coproc"};
+    for (const char *reserved : RESERVED) {
+        if (strcmp(word, reserved) == 0) {
+            write_quoted(word);
+            return;
+        }
+    }
+    print_word(word, false);
+}

@@ -10,3 +10,7 @@ void print_shquoted(const char *word);
 // The same for the value of an environment entry written as NAME=value,
 // where a shell would also expand a "~" that follows ":".
 void print_shquoted_value(const char *word);
+
+// The same for the command word of a line, which a shell would also read as
+// a reserved word (if, time, coproc ...) when bare.
+void print_shquoted_command(const char *word);

@@ -102,7 +102,7 @@ TEST_F(json_test, exec_re_exec_unreadable_and_exit_objects)
     p.start = {1700000000, 250000};
     p.exec_time = {1765343700, 123456};
     EXPECT_EQ(report(731), R"({"event":"exec","time":"2025-12-10T05:15:00.123456Z","pid":731,)"
-                           R"("ppid":500,"depth":2,"argv":["/usr/bin/make","-j4"],"user":"builder",)"
+                           R"("ppid":500,"depth":2,"argv":["make","-j4"],"user":"builder",)"
                            R"("uid":1000,"cwd":"/src","exe":"/usr/bin/make","env":["A=1","B"]})"
                            "\n");
     p.uid = 7;

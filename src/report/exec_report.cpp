@@ -162,5 +162,5 @@ void report_exec(int pid)
     const char *word = command_word(pid, argv);
     if (slot)
         pid_db_set_cmd(slot, word);
-    json_exec(pid, depth, kp, word, argv);
+    json_exec(pid, depth, kp, argv);
 }

@@ -55,14 +55,16 @@ void environment_field(const os::kinfo_proc *kp)
 
 } // namespace
 
-void json_exec(int pid, int depth, const os::kinfo_proc *kp, const char *word, char **argv)
+void json_exec(int pid, int depth, const os::kinfo_proc *kp, char **argv)
 {
     FILE *out = run_settings.output;
     begin("exec", exec_time(kp), pid);
     fprintf(out, ",\"ppid\":%d,\"depth\":%d", kp->ki_ppid, depth);
+    // The arguments as the process has them: with -l the path goes in
+    // "exe", never in place of argv[0].
     print_json_key("argv");
     putc('[', out);
-    print_json_string(word);
+    print_json_string(argv[0]);
     if (!run_settings.quiet) {
         for (char **arg = argv + 1; *arg; arg++) {
             putc(',', out);

@@ -6,7 +6,7 @@
 
 // An exec: time, pid, ppid, depth, the command word and arguments, and the
 // optional fields the options ask for.
-void json_exec(int pid, int depth, const os::kinfo_proc *kp, const char *word, char **argv);
+void json_exec(int pid, int depth, const os::kinfo_proc *kp, char **argv);
 
 // An exec of a process that could not be read: what failed and why.
 void json_unreadable(int pid, int depth, const os::kinfo_proc *kp, const char *what, int error);

@@ -1056,6 +1056,19 @@ TEST_P(live_test, programs_behave_as_they_do_unwatched)
     }
 }
 
+// A child whose creator is killed right after creating it (before the
+// creator's event could be read) runs on: a command substitution that waits
+// for such orphans on its pipe finishes as it does unwatched.
+TEST_P(live_test, an_orphan_of_a_killed_creator_is_never_left_stopped)
+{
+    const std::string loop = "for r in 1 2 3 4 5 6 7 8 9 1 2 3 4 5 6 7 8 9; do out=$(" +
+                             std::string(TRACED_BEHAVIOUR) +
+                             " forkloop & P=$!; sleep 0.0$r; kill -9 $P); done; echo all-done";
+    auto run = forklog({"-o", dir + "/lines", "--", "/bin/sh", "-c", loop});
+    EXPECT_EQ(run->wait(30s), 0);
+    EXPECT_EQ(run->out(), "all-done\n");
+}
+
 // Interrupted or killed, the tool ends and the command goes on with its
 // work, no longer watched.
 TEST_P(live_test, the_command_outlives_the_tool)

@@ -6,6 +6,8 @@
 //        traced_behaviour spawn     (posix_spawn, a vfork and exec)
 //        traced_behaviour linger N  (a child runs on N tenths of a second
 //                                     after the parent ends, then says so)
+//        traced_behaviour forkloop  (forks children that end at once, for
+//                                     ever: its killer orphans the last)
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -100,6 +102,16 @@ int linger(int tenths)
     return 0;
 }
 
+int forkloop()
+{
+    for (;;) {
+        if (fork() == 0)
+            _exit(0);
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -113,6 +125,8 @@ int main(int argc, char *argv[])
         return spawn();
     if (argc == 3 && strcmp(argv[1], "linger") == 0)
         return linger(atoi(argv[2]));
-    fprintf(stderr, "usage: traced_behaviour jobs|handler|spawn|linger N\n");
+    if (argc == 2 && strcmp(argv[1], "forkloop") == 0)
+        return forkloop();
+    fprintf(stderr, "usage: traced_behaviour jobs|handler|spawn|linger N|forkloop\n");
     return 2;
 }

@@ -75,6 +75,10 @@ private:
     void on_new(int creator, int event, event_sink &sink);
     void on_exec(int pid, event_sink &sink);
     void on_gone(int tid, int status, event_sink &sink);
+    int tgid_from_proc(int tid);
+    void add_tracee(int tid, int tgid, int creator_tgid, event_sink &sink);
+    bool adopt_early(int tid, int ended_creator, event_sink &sink);
+    void release_orphans(int ended_tgid, event_sink &sink);
     std::shared_ptr<exec_facts> read_facts(int pid, int64_t ns);
     void resume(int tid, int sig);
     void detach_all();
@@ -94,6 +98,7 @@ private:
     std::unordered_map<int, int> early_; // new threads stopped before their creator's event: their stop
     std::unordered_set<int> own_;       // the tool's own children among the tracees
     std::unordered_map<int, int> ended_; // the tool's children that ended: pid -> wait status
+    int last_ended_ = 0; // the latest process to end
     bool child_ended_ = false;
     bool more_ready_ = false;
 };
@@ -161,9 +166,10 @@ void ptrace_source::on_stop(int tid, int status, event_sink &sink)
 {
     int event = event_of(status);
     int sig = WSTOPSIG(status);
-    if (!tgid_.count(tid)) {
-        // A new thread or child whose creator's event is still to come: it
-        // waits, so that nothing it does comes before its creation.
+    if (!tgid_.count(tid) && !adopt_early(tid, 0, sink)) {
+        // A new thread or child whose creator /proc does not show among the
+        // tracees: it waits for its creator's event, so that nothing it
+        // does comes before its creation.
         early_[tid] = status;
         return;
     }
@@ -200,30 +206,66 @@ void ptrace_source::on_new(int creator, int event, event_sink &sink)
     if (ptrace(PTRACE_GETEVENTMSG, creator, nullptr, &message) == -1)
         return;
     int child = static_cast<int>(message);
-    int creator_tgid = tgid_of(creator);
+    if (tgid_.count(child))
+        return; // its first stop came first and told who created it
     int tgid = child;
     if (event == PTRACE_EVENT_CLONE) {
-        std::vector<char> buf;
-        ssize_t n = proc_.read(child, "status", buf);
-        if (n > 0) {
-            int t = parse_tgid(std::string_view(buf.data(), static_cast<size_t>(n)));
-            if (t > 0)
-                tgid = t;
-        }
+        int t = tgid_from_proc(child);
+        if (t > 0)
+            tgid = t;
     }
-    tgid_[child] = tgid;
-    threads_[tgid].insert(child);
-    if (tgid == child) {
-        int64_t now = monotonic_ns();
-        created_[child] = creation{now, creator_tgid};
-        sink.on_fork(creator_tgid, child, now);
-    }
+    add_tracee(child, tgid, tgid_of(creator), sink);
     auto early = early_.find(child);
     if (early != early_.end()) {
         int status = early->second;
         early_.erase(early);
         on_stop(child, status, sink);
     }
+}
+
+int ptrace_source::tgid_from_proc(int tid)
+{
+    std::vector<char> buf;
+    ssize_t n = proc_.read(tid, "status", buf);
+    return n > 0 ? parse_tgid(std::string_view(buf.data(), static_cast<size_t>(n))) : 0;
+}
+
+void ptrace_source::add_tracee(int tid, int tgid, int creator_tgid, event_sink &sink)
+{
+    tgid_[tid] = tgid;
+    threads_[tgid].insert(tid);
+    if (tgid == tid) {
+        int64_t now = monotonic_ns();
+        created_[tid] = creation{now, creator_tgid};
+        sink.on_fork(creator_tgid, tid, now);
+    }
+}
+
+// A new tracee stopped before its creator's event was read: /proc tells
+// its process and, for a process, its parent. When that is a tracee it is
+// taken on now. A parent that is no tracee means its creator has ended and
+// was reparented away (only a tracee's children are traced): its creator's
+// event will never come, and it is taken on as the child of the process
+// that ended (ended_creator, else the latest one), never left stopped.
+bool ptrace_source::adopt_early(int tid, int ended_creator, event_sink &sink)
+{
+    int tgid = tgid_from_proc(tid);
+    stat_fields st;
+    if (tgid <= 0 || !proc_.read_stat(tgid, &st))
+        return false;
+    if (tgid != tid) {
+        if (!tgid_.count(tgid))
+            return false;
+        add_tracee(tid, tgid, 0, sink);
+        return true;
+    }
+    int creator = ended_creator ? ended_creator : last_ended_;
+    if (tgid_.count(st.ppid))
+        creator = tgid_of(st.ppid);
+    if (creator == 0)
+        return false;
+    add_tracee(tid, tid, creator, sink);
+    return true;
 }
 
 void ptrace_source::on_exec(int pid, event_sink &sink)
@@ -273,9 +315,25 @@ void ptrace_source::on_gone(int tid, int status, event_sink &sink)
     }
     created_.erase(tgid);
     sink.on_exit(tgid, status, monotonic_ns());
+    last_ended_ = tgid;
+    release_orphans(tgid, sink);
     if (own_.erase(tgid)) {
         ended_[tgid] = status;
         child_ended_ = true;
+    }
+}
+
+// A process has ended: a new tracee still waiting for its creator's event
+// whose parent is no tracee now (its creator was killed before the event
+// could be read) is taken on as that process's child.
+void ptrace_source::release_orphans(int ended_tgid, event_sink &sink)
+{
+    std::vector<std::pair<int, int>> held(early_.begin(), early_.end());
+    for (const auto &[tid, status] : held) {
+        if (!early_.count(tid) || !adopt_early(tid, ended_tgid, sink))
+            continue;
+        early_.erase(tid);
+        on_stop(tid, status, sink);
     }
 }
 

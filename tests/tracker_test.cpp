@@ -243,4 +243,27 @@ TEST_F(tracker_test, after_lost_events_descendants_are_watched_again_and_the_gon
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "nothing lost since";
 }
 
+// An exec recorded before a loss keeps its place: its creator, which ended
+// while events were lost, still answers until the exec is reported.
+TEST_F(tracker_test, after_lost_events_a_recorded_exec_still_finds_its_ended_creator)
+{
+    start(false);
+    notes.on_fork(ROOT, 104, t + 1);
+    notes.on_fork(104, 105, t + 2);
+    auto f = facts_for(105, "cc");
+    f->record.ki_ppid = 104;
+    notes.on_exec(105, t + 3, f);
+    tree.add(105, 1); // 104 ended among the lost events; 105 was given to pid 1
+    notes.on_lost(3);
+    testing::internal::CaptureStderr();
+    notes.recover_from_loss();
+    testing::internal::GetCapturedStderr();
+    ASSERT_EQ(batch(), (std::vector<std::string>{note(-5, 105, NOTE_EXEC)}));
+    os::kinfo_proc kp;
+    ASSERT_TRUE(notes.record(105, &kp));
+    EXPECT_EQ(kp.ki_ppid, 104);
+    ASSERT_TRUE(notes.record(104, &kp)) << "the ended creator answers as it was";
+    EXPECT_EQ(kp.ki_ppid, ROOT);
+}
+
 } // namespace

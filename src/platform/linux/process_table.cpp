@@ -102,6 +102,38 @@ void process_table::seed()
         link(table_[kp.ki_pid], kp.ki_ppid);
 }
 
+void process_table::reseed(uint64_t position)
+{
+    std::vector<os::kinfo_proc> live;
+    proc_.for_each_pid([this, &live](int pid) {
+        os::kinfo_proc kp;
+        int threads;
+        if (proc_.read_process(pid, &kp, &threads) && kp.ki_stat != os::SZOMB)
+            live.push_back(kp);
+    });
+    std::unordered_map<int, bool> alive;
+    std::vector<const os::kinfo_proc *> added;
+    for (const os::kinfo_proc &kp : live) {
+        alive[kp.ki_pid] = true;
+        auto it = table_.find(kp.ki_pid);
+        int64_t start_us = us_from_timeval(kp.ki_start);
+        if (it != table_.end() && !it->second.ended &&
+            llabs(it->second.start_us - start_us) < START_SLACK_US)
+            continue; // known: it keeps its creator
+        added.push_back(&kp);
+    }
+    // What is known but gone ended while events were lost: it stays until
+    // the notes before now are handed out, so that its children's reports
+    // still find it.
+    for (auto &[pid, k] : table_)
+        if (!k.ended && !alive.count(pid))
+            exit(pid, position);
+    for (const os::kinfo_proc *kp : added)
+        insert(kp->ki_pid, 0, kp->ki_uid, us_from_timeval(kp->ki_start), true);
+    for (const os::kinfo_proc *kp : added)
+        link(table_[kp->ki_pid], kp->ki_ppid);
+}
+
 void process_table::remember(os::kinfo_proc &kp)
 {
     int64_t start_us = us_from_timeval(kp.ki_start);

@@ -18,6 +18,10 @@ public:
 
     // Fills the table from /proc, forgetting what it held.
     void seed();
+    // After lost events: adds what /proc shows that the table does not
+    // know, and ends what it knows that /proc no longer shows, as at
+    // position in the notes; known live processes keep their creators.
+    void reseed(uint64_t position);
     // Keeps kp's process in the table; where the table saw it created, kp's
     // parent becomes that creator.
     void remember(os::kinfo_proc &kp);

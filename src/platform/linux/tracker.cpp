@@ -276,7 +276,7 @@ tracker::tracking_ancestor(int pid, const std::unordered_map<int, stat_fields> &
 // ancestry reaches a tracking watch.
 void tracker::resynchronise()
 {
-    table_.seed();
+    table_.reseed(taken_ + pending_.size());
     std::unordered_map<int, stat_fields> processes;
     proc_.for_each_pid([this, &processes](int pid) {
         stat_fields st;

@@ -107,19 +107,28 @@ int ptrace_source::watch(int pid, uint32_t)
 {
     if (threads_.count(pid))
         return 0;
-    // Every thread is traced on its own; one that appears while they are
-    // seized is traced by its creator's clone event.
+    // Every thread is traced on its own. One that a seized thread creates
+    // is traced by its creator's clone event; one that a thread not yet
+    // seized creates meanwhile shows in the next look, so the list is read
+    // until it holds no thread not tried.
     int seized = 0;
     int first_error = 0;
-    proc_.for_each_thread(pid, [&](int tid) {
-        if (ptrace(PTRACE_SEIZE, tid, nullptr, reinterpret_cast<void *>(OPTIONS)) == 0) {
-            tgid_[tid] = pid;
-            threads_[pid].insert(tid);
-            seized++;
-        } else if (!first_error) {
-            first_error = errno;
-        }
-    });
+    std::unordered_set<int> tried;
+    for (bool more = true; more;) {
+        more = false;
+        proc_.for_each_thread(pid, [&](int tid) {
+            if (!tried.insert(tid).second)
+                return;
+            more = true;
+            if (ptrace(PTRACE_SEIZE, tid, nullptr, reinterpret_cast<void *>(OPTIONS)) == 0) {
+                tgid_[tid] = pid;
+                threads_[pid].insert(tid);
+                seized++;
+            } else if (!first_error) {
+                first_error = errno;
+            }
+        });
+    }
     if (seized == 0)
         return first_error ? first_error : ESRCH;
     stat_fields st;

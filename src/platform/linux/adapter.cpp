@@ -13,11 +13,13 @@
 #include <csignal>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <pwd.h>
 #include <string>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/linux/command_start.h"
@@ -52,7 +54,7 @@ struct layer {
     os::kvm_t kvm;
     std::vector<os::kinfo_proc> records; // the last kvm_getprocs answer
     os::passwd user = {};
-    std::string user_name;
+    std::unordered_map<uint32_t, std::optional<std::string>> user_names; // by uid, for the run
 };
 
 layer &the_layer()
@@ -226,14 +228,20 @@ int sysctl_proc_pathname(int pid, char *buf, size_t *len)
     return 0;
 }
 
+// Looked up once per user for the run: a busy machine's lines name the same
+// few users, and the password database is a file read each time.
 passwd *getpwuid(uint32_t uid)
 {
     layer &l = the_layer();
-    const struct ::passwd *pw = ::getpwuid(uid);
-    if (!pw)
+    auto known = l.user_names.find(uid);
+    if (known == l.user_names.end()) {
+        const struct ::passwd *pw = ::getpwuid(uid);
+        known = l.user_names.emplace(uid, pw ? std::optional<std::string>(pw->pw_name) : std::nullopt)
+                    .first;
+    }
+    if (!known->second)
         return nullptr;
-    l.user_name = pw->pw_name;
-    l.user.pw_name = l.user_name.c_str();
+    l.user.pw_name = known->second->c_str();
     return &l.user;
 }
 

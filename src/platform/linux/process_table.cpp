@@ -78,10 +78,8 @@ void process_table::insert(int pid, int ppid, uint32_t euid, int64_t start_us, b
     table_[pid] = k;
 }
 
-void process_table::seed()
+std::vector<os::kinfo_proc> process_table::live_processes() const
 {
-    table_.clear();
-    ended_.clear();
     std::vector<os::kinfo_proc> live;
     proc_.for_each_pid([this, &live](int pid) {
         os::kinfo_proc kp;
@@ -89,6 +87,14 @@ void process_table::seed()
         if (proc_.read_process(pid, &kp, &threads) && kp.ki_stat != os::SZOMB)
             live.push_back(kp);
     });
+    return live;
+}
+
+void process_table::seed()
+{
+    table_.clear();
+    ended_.clear();
+    std::vector<os::kinfo_proc> live = live_processes();
     // Every process first, so that every link finds its parent in the table.
     for (const os::kinfo_proc &kp : live) {
         known_process k = {};
@@ -104,13 +110,7 @@ void process_table::seed()
 
 void process_table::reseed(uint64_t position)
 {
-    std::vector<os::kinfo_proc> live;
-    proc_.for_each_pid([this, &live](int pid) {
-        os::kinfo_proc kp;
-        int threads;
-        if (proc_.read_process(pid, &kp, &threads) && kp.ki_stat != os::SZOMB)
-            live.push_back(kp);
-    });
+    std::vector<os::kinfo_proc> live = live_processes();
     std::unordered_map<int, bool> alive;
     std::vector<const os::kinfo_proc *> added;
     for (const os::kinfo_proc &kp : live) {
@@ -180,12 +180,7 @@ bool process_table::record(int pid, os::kinfo_proc *kp)
             return false;
         k.euid_fresh = true;
     }
-    kp->ki_pid = pid;
-    kp->ki_ppid = k.ppid;
-    kp->ki_uid = k.euid;
-    kp->ki_stat = os::SRUN;
-    kp->ki_start = timeval_from_us(k.start_us);
-    kp->ki_exectime = timeval_from_us(k.exec_us);
+    fill(pid, k, kp);
     return true;
 }
 
@@ -194,15 +189,19 @@ bool process_table::last_known(int pid, os::kinfo_proc *kp) const
     auto it = table_.find(pid);
     if (it == table_.end() || it->second.ended)
         return false;
-    const known_process &k = it->second;
     *kp = {};
+    fill(pid, it->second, kp);
+    return true;
+}
+
+void process_table::fill(int pid, const known_process &k, os::kinfo_proc *kp)
+{
     kp->ki_pid = pid;
     kp->ki_ppid = k.ppid;
     kp->ki_uid = k.euid;
     kp->ki_stat = os::SRUN;
     kp->ki_start = timeval_from_us(k.start_us);
     kp->ki_exectime = timeval_from_us(k.exec_us);
-    return true;
 }
 
 void process_table::fork(int parent_tgid, int child_tgid, int64_t ns)

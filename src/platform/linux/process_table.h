@@ -57,6 +57,8 @@ private:
         int children;       // processes in the table linked to this one as their parent
     };
 
+    static void fill(int pid, const known_process &k, os::kinfo_proc *kp);
+    std::vector<os::kinfo_proc> live_processes() const;
     known_process *parent_of(const known_process &k);
     void release_parent(const known_process &k);
     void erase(int pid);

@@ -111,6 +111,27 @@ TEST_F(event_loop_test, sigchld_reaps_every_ended_child)
     EXPECT_TRUE(fake::k.ended_children.empty());
 }
 
+// A command that stops (kill -STOP $$) stops the tool with the same signal,
+// so the shell sees its job stopped; continued, the tool continues the
+// command. A stop is no end.
+TEST_F(event_loop_test, a_stopped_command_stops_the_tool_and_is_continued_with_it)
+{
+    fake::add(4242, 1, {"sh"});
+    batch({exec_of(4242), sigchld()});
+    batch({sigchld()});
+    const int stopped_by_tstp = (os::SIGNO_TSTP << 8) | 0x7f;
+    fake::k.before_wait = [&] {
+        if (fake::k.batches.size() == 2)
+            fake::k.ended_children = {{4242, stopped_by_tstp}, {777, stopped_by_tstp}};
+        else
+            fake::k.ended_children = {{4242, 0x100}};
+    };
+    EXPECT_EQ(run({"-t", "sh"}), 1);
+    EXPECT_EQ(fake::k.stops, std::vector<int>{os::SIGNO_TSTP}) << "only the command's stop";
+    EXPECT_EQ(fake::k.kills, (std::vector<std::pair<int, int>>{{4242, os::SIGNO_CONT}}));
+    EXPECT_EQ(lines(), "4242+ sh\n4242- sh exited status=1 time=0.000s\n") << "no exit line for a stop";
+}
+
 TEST_F(event_loop_test, exit_is_tested_before_exec_and_child_notes_are_passed_over)
 {
     fake::add(10, 1, {"make"});

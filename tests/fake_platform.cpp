@@ -161,6 +161,8 @@ using fake::k;
 
 const int SIGNO_CHLD = 20;
 const int SIGNO_INT = 2;
+const int SIGNO_TSTP = 18;
+const int SIGNO_CONT = 19;
 const char *const *const sys_signame = fake::signal_names;
 const int sys_nsig = sizeof fake::signal_names / sizeof fake::signal_names[0];
 
@@ -340,6 +342,27 @@ int wtermsig(int status)
 int wexitstatus(int status)
 {
     return (status >> 8) & 0xff;
+}
+
+bool wifstopped(int status)
+{
+    return (status & 0xff) == 0x7f;
+}
+
+int wstopsig(int status)
+{
+    return (status >> 8) & 0xff;
+}
+
+void stop_as(int signo)
+{
+    k.stops.push_back(signo);
+}
+
+int kill(int pid, int signo)
+{
+    k.kills.emplace_back(pid, signo);
+    return 0;
 }
 
 int gettimeofday(timeval *tv)

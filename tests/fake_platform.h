@@ -59,6 +59,9 @@ struct kernel {
     std::function<void()> before_wait;
     // Children that waitpid reaps, in order; then it answers 0.
     std::deque<std::pair<int, int>> ended_children;
+    // The tool's own stops (stop_as) and the signals it sent (kill).
+    std::vector<int> stops;
+    std::vector<std::pair<int, int>> kills;
 
     // Every change applied, in order, and the size of each change call.
     std::vector<struct os::kevent> watches;

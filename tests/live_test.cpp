@@ -1069,6 +1069,97 @@ TEST_P(live_test, an_orphan_of_a_killed_creator_is_never_left_stopped)
     EXPECT_EQ(run->out(), "all-done\n");
 }
 
+// An interactive bash on a pseudo-terminal, with job control, for typing
+// at as a user does.
+class interactive_shell {
+public:
+    interactive_shell()
+    {
+        pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+        if (pid_ == 0) {
+            setenv("PS1", "P> ", 1);
+            execl("/bin/bash", "bash", "--norc", "--noprofile", "-i", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+    }
+    ~interactive_shell()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(master_);
+    }
+
+    void type(const std::string &keys) { EXPECT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+
+    // Reads until text shows after what was read before (or after since,
+    // when given); false at the limit.
+    bool await(const std::string &text, std::chrono::milliseconds limit = 10s,
+               size_t since = std::string::npos)
+    {
+        if (since != std::string::npos)
+            from_ = std::min(from_, since);
+        auto deadline = std::chrono::steady_clock::now() + scaled(limit);
+        while (seen_.find(text, from_) == std::string::npos) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            struct pollfd p = {master_, POLLIN, 0};
+            char chunk[4096];
+            ssize_t n;
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 ||
+                (n = read(master_, chunk, sizeof chunk)) <= 0)
+                return false;
+            seen_.append(chunk, static_cast<size_t>(n));
+        }
+        from_ = seen_.find(text, from_) + text.size();
+        return true;
+    }
+
+    const std::string &seen() const { return seen_; }
+
+private:
+    int master_ = -1;
+    pid_t pid_ = -1;
+    std::string seen_;
+    size_t from_ = 0;
+};
+
+// Job control as a shell does it: a command that stops itself stops the
+// tool's job, so the prompt comes back, and fg goes on; a program that
+// handles the terminal's stop (as less does) stops and, after fg, runs on.
+TEST_P(live_test, job_control_on_a_terminal_works_as_without_the_tool)
+{
+    if (GetParam().unprivileged)
+        GTEST_SKIP() << "the tracer does not yet pass a traced command's stops on to the shell";
+    std::string forklog_words = std::string("FORKLOG_SOURCE=") + GetParam().name + " ";
+    if (GetParam().unprivileged)
+        forklog_words += std::string("/usr/bin/setpriv --reuid=") + NOBODY + " --regid=" + NOBODY +
+                         " --clear-groups -- ";
+    forklog_words += std::string(FORKLOG_BINARY) + " -o /dev/null -- ";
+    interactive_shell shell;
+    ASSERT_TRUE(shell.await("P> ")) << shell.seen();
+
+    shell.type(forklog_words + "/bin/sh -c 'echo before; kill -STOP $$; echo after'\n");
+    ASSERT_TRUE(shell.await("before")) << shell.seen();
+    ASSERT_TRUE(shell.await("Stopped")) << "the prompt comes back: " << shell.seen();
+    ASSERT_TRUE(shell.await("P> ")) << shell.seen();
+    shell.type("fg\n");
+    ASSERT_TRUE(shell.await("after")) << shell.seen();
+    ASSERT_TRUE(shell.await("P> ")) << shell.seen();
+
+    shell.type(forklog_words + TRACED_BEHAVIOUR + " tstp\n");
+    ASSERT_TRUE(shell.await("ready")) << shell.seen();
+    size_t typed = shell.seen().size();
+    shell.type("\x1a"); // Ctrl-Z
+    // The shell's word and the handler's come in either order.
+    ASSERT_TRUE(shell.await("handler: stopping")) << shell.seen();
+    ASSERT_TRUE(shell.await("Stopped", 10s, typed)) << shell.seen();
+    ASSERT_TRUE(shell.await("P> ")) << shell.seen();
+    shell.type("fg\n");
+    ASSERT_TRUE(shell.await("handler: resumed")) << "the program runs on: " << shell.seen();
+    ASSERT_TRUE(shell.await("P> ")) << shell.seen();
+}
+
 // Interrupted or killed, the tool ends and the command goes on with its
 // work, no longer watched.
 TEST_P(live_test, the_command_outlives_the_tool)

@@ -8,6 +8,9 @@
 //                                     after the parent ends, then says so)
 //        traced_behaviour forkloop  (forks children that end at once, for
 //                                     ever: its killer orphans the last)
+//        traced_behaviour tstp      (a handler of the terminal's stop that
+//                                     stops the program itself, as less and
+//                                     editors do; says when it goes on)
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -102,6 +105,34 @@ int linger(int tenths)
     return 0;
 }
 
+volatile sig_atomic_t resumed = 0;
+
+void on_tstp(int)
+{
+    static const char stopping[] = "handler: stopping\n";
+    static const char going_on[] = "handler: resumed\n";
+    write(1, stopping, sizeof stopping - 1);
+    signal(SIGTSTP, SIG_DFL);
+    sigset_t tstp;
+    sigemptyset(&tstp);
+    sigaddset(&tstp, SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &tstp, nullptr);
+    raise(SIGTSTP); // stopped here until continued
+    signal(SIGTSTP, on_tstp);
+    write(1, going_on, sizeof going_on - 1);
+    resumed = 1;
+}
+
+// Waits up to 30 s for the stop and the continue.
+int tstp()
+{
+    signal(SIGTSTP, on_tstp);
+    puts("ready");
+    for (int i = 0; i < 3000 && !resumed; i++)
+        usleep(10000);
+    return resumed ? 0 : 1;
+}
+
 int forkloop()
 {
     for (;;) {
@@ -127,6 +158,8 @@ int main(int argc, char *argv[])
         return linger(atoi(argv[2]));
     if (argc == 2 && strcmp(argv[1], "forkloop") == 0)
         return forkloop();
-    fprintf(stderr, "usage: traced_behaviour jobs|handler|spawn|linger N|forkloop\n");
+    if (argc == 2 && strcmp(argv[1], "tstp") == 0)
+        return tstp();
+    fprintf(stderr, "usage: traced_behaviour jobs|handler|spawn|linger N|forkloop|tstp\n");
     return 2;
 }

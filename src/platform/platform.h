@@ -65,6 +65,8 @@ constexpr uint32_t NOTE_CHILD = 0x00000004;
 // Signal numbers differ between systems; these hold the platform's own.
 extern const int SIGNO_CHLD;
 extern const int SIGNO_INT;
+extern const int SIGNO_TSTP;
+extern const int SIGNO_CONT;
 
 // ---- Kernel event queue ----------------------------------------------------
 
@@ -134,12 +136,21 @@ constexpr int SIGNAL_IGNORE = 1;
 void signal(int signo, int disposition);
 
 constexpr int WAIT_NOHANG = 1;
+constexpr int WAIT_UNTRACED = 2; // a child that stopped is reported too
 int waitpid(int pid, int *status, int options);
 
 // Readers of a wait status.
 bool wifsignaled(int status);
 int wtermsig(int status);
 int wexitstatus(int status);
+bool wifstopped(int status);
+int wstopsig(int status);
+
+// Stops the tool as signo (a stop signal) stops a process, even while the
+// tool ignores it; returns once the tool is continued.
+void stop_as(int signo);
+// Sends signo to pid; 0, or -1 with errno.
+int kill(int pid, int signo);
 
 // Wall-clock time.
 int gettimeofday(timeval *tv);

@@ -53,7 +53,17 @@ void reap_children()
 {
     int status;
     int pid;
-    while ((pid = os::waitpid(-1, &status, os::WAIT_NOHANG)) > 0) {
+    while ((pid = os::waitpid(-1, &status, os::WAIT_NOHANG | os::WAIT_UNTRACED)) > 0) {
+        // A command that stops stops the tool with it, as the shell's job
+        // control expects of the job it waits for; continued, the tool
+        // continues the command.
+        if (os::wifstopped(status)) {
+            if (pid == run_settings.root_pid) {
+                os::stop_as(os::wstopsig(status));
+                os::kill(pid, os::SIGNO_CONT);
+            }
+            continue;
+        }
         if (run_settings.timing)
             report_exit(pid, status);
         // An output that could not be written keeps its own status.

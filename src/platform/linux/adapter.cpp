@@ -281,9 +281,41 @@ int waitpid(int pid, int *status, int options)
 {
     // A tracer has reaped the tool's children as they ended.
     layer &l = the_layer();
-    if (l.queue && l.queue->source().reaps_children() && options == WAIT_NOHANG)
+    if (l.queue && l.queue->source().reaps_children() && (options & WAIT_NOHANG))
         return l.queue->source().reap(pid, status);
-    return ::waitpid(pid, status, options == WAIT_NOHANG ? WNOHANG : 0);
+    int flags = (options & WAIT_NOHANG ? WNOHANG : 0) | (options & WAIT_UNTRACED ? WUNTRACED : 0);
+    return ::waitpid(pid, status, flags);
+}
+
+bool wifstopped(int status)
+{
+    return WIFSTOPPED(status);
+}
+
+int wstopsig(int status)
+{
+    return WSTOPSIG(status);
+}
+
+void stop_as(int signo)
+{
+    struct sigaction dfl = {}, old = {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(signo, &dfl, &old);
+    sigset_t just, saved;
+    sigemptyset(&just);
+    sigaddset(&just, signo);
+    sigprocmask(SIG_UNBLOCK, &just, &saved);
+    // Delivered before raise returns: the tool stops here until continued.
+    raise(signo);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+    sigaction(signo, &old, nullptr);
+}
+
+int kill(int pid, int signo)
+{
+    return ::kill(pid, signo);
 }
 
 bool wifsignaled(int status)
@@ -312,6 +344,8 @@ int gettimeofday(timeval *tv)
 
 const int SIGNO_CHLD = SIGCHLD;
 const int SIGNO_INT = SIGINT;
+const int SIGNO_TSTP = SIGTSTP;
+const int SIGNO_CONT = SIGCONT;
 const char *const *const sys_signame = linux_layer::signal_names();
 const int sys_nsig = NSIG;
 

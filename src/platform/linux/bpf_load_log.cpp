@@ -1,6 +1,7 @@
 // Reading libbpf's messages of a failed load.
 #include "platform/linux/bpf_load_log.h"
 
+#include <cerrno>
 #include <sstream>
 #include <vector>
 
@@ -36,7 +37,8 @@ std::string program_named(const std::string &line)
 bool statistics(const std::string &line)
 {
     return starts_with(line, "processed ") || starts_with(line, "verification time") ||
-           starts_with(line, "stack depth");
+           starts_with(line, "stack depth") || starts_with(line, "Validating ") ||
+           line.find(" is safe for any args that match its prototype") != std::string::npos;
 }
 
 // Bytes a terminal would act on are left out of a line of ours.
@@ -50,16 +52,17 @@ std::string printable(const std::string &s)
 
 } // namespace
 
-std::string load_failure_reason(const std::string &log, bool *verifier)
+std::string load_failure_reason(const std::string &log, int error, bool *verifier)
 {
     *verifier = false;
+    bool refused = error == EACCES || error == EINVAL;
     std::vector<std::string> lines;
     std::istringstream in(log);
     for (std::string l; std::getline(in, l);)
         if (!trimmed(l).empty())
             lines.push_back(trimmed(l));
     // The verifier's log sits between libbpf's BEGIN and END lines.
-    for (size_t end = lines.size(); end-- > 0;) {
+    for (size_t end = lines.size(); refused && end-- > 0;) {
         if (lines[end].find("-- END PROG LOAD LOG --") == std::string::npos)
             continue;
         size_t begin = end;
@@ -73,15 +76,19 @@ std::string load_failure_reason(const std::string &log, bool *verifier)
             return printable(name.empty() ? lines[i] : name + ": " + lines[i]);
         }
     }
-    // No verifier log: libbpf's last message but its summary names what
-    // failed.
+    // No refusal: libbpf's last message of its own but its summary names
+    // what failed.
     for (size_t i = lines.size(); i-- > 0;) {
+        if (!starts_with(lines[i], "libbpf: ") ||
+            lines[i].find("PROG LOAD LOG") != std::string::npos)
+            continue;
         std::string l = lines[i];
         if (starts_with(l, "libbpf: "))
             l = l.substr(8);
         if (std::string name = program_named(l); !name.empty())
             l = name + ": " + trimmed(l.substr(l.find("':") + 2));
-        if (!l.empty() && !starts_with(l, "failed to load object"))
+        if (!l.empty() && !starts_with(l, "failed to load object") &&
+            !starts_with(l, "failed to load BPF skeleton"))
             return printable(l);
     }
     return "";

@@ -219,7 +219,7 @@ int bpf_source::open(std::string *why)
     if (e) {
         if (may_load_programs()) {
             bool verifier;
-            *why = load_failure_reason(log.text(), &verifier);
+            *why = load_failure_reason(log.text(), e, &verifier);
             if (why->empty())
                 *why = strerror(e);
             else if (!verifier)

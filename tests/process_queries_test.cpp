@@ -95,6 +95,16 @@ TEST_F(process_queries_test, a_cut_area_is_whole_only_when_proc_begins_with_it)
                   "forklog: warning: the argument area of process " + std::to_string(pid) +
                       " was cut at 4 bytes\n");
     }
+
+    // /proc showing no more than the recorded start was read cut short (the
+    // process ended mid-read): the area was longer, so it is still cut.
+    tree.add(12, 1);
+    tree.write(12, "cmdline", std::string("sh\0-", 4));
+    f.argv_bytes = bytes(std::string("sh\0-", 4));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(words(queries.argv(12, &f)), (std::vector<std::string>{"sh", "-"}));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "forklog: warning: the argument area of process 12 was cut at 4 bytes\n");
 }
 
 } // namespace

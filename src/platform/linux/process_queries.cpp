@@ -85,7 +85,9 @@ char **process_queries::cut_vector(int pid, const char *file, const char *what,
 {
     ssize_t n = read_area(proc_, pid, file, v.bytes);
     char **words;
-    if (n >= 0 && static_cast<size_t>(n) >= start.size() &&
+    // The recorded start is the cap, so the area was longer: /proc showing
+    // no more than that was cut short too (the process ended mid-read).
+    if (n >= 0 && static_cast<size_t>(n) > start.size() &&
         std::equal(start.begin(), start.end(), v.bytes.begin()) &&
         (words = split_words(v.bytes, static_cast<size_t>(n), v.words)))
         return words;

@@ -45,6 +45,7 @@ TEST(proc_parse_test, status_tgid_and_directory_entries)
     EXPECT_EQ(parse_tgid("Name:\tTgid: 5\nPid:\t1\n"), -1) << "only a line of its own counts";
     EXPECT_EQ(parse_tgid("Name:\tx\nTgid:\t99999999999\n"), -1);
     EXPECT_EQ(parse_tgid(""), -1);
+    EXPECT_EQ(parse_ppid("Name:\tx\nTgid:\t4321\nPPid:\t17\n"), 17);
 
     const std::pair<const char *, int> entries[] = {
         {"1", 1}, {"4194304", 4194304}, {"self", 0}, {"0", 0},  {"012", 0},

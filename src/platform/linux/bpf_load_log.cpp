@@ -82,9 +82,7 @@ std::string load_failure_reason(const std::string &log, int error, bool *verifie
         if (!starts_with(lines[i], "libbpf: ") ||
             lines[i].find("PROG LOAD LOG") != std::string::npos)
             continue;
-        std::string l = lines[i];
-        if (starts_with(l, "libbpf: "))
-            l = l.substr(8);
+        std::string l = lines[i].substr(8);
         if (std::string name = program_named(l); !name.empty())
             l = name + ": " + trimmed(l.substr(l.find("':") + 2));
         if (!l.empty() && !starts_with(l, "failed to load object") &&

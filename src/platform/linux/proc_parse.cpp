@@ -54,13 +54,15 @@ bool parse_stat(std::string_view bytes, stat_fields *out)
     return true;
 }
 
-int parse_tgid(std::string_view status)
+namespace {
+
+// The number on the line of status that starts with key ("\nName:").
+int status_number(std::string_view status, std::string_view key)
 {
-    constexpr std::string_view KEY = "\nTgid:";
-    size_t at = status.find(KEY);
+    size_t at = status.find(key);
     if (at == std::string_view::npos)
         return -1;
-    std::string_view rest = status.substr(at + KEY.size());
+    std::string_view rest = status.substr(at + key.size());
     while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t'))
         rest.remove_prefix(1);
     unsigned long long n;
@@ -68,6 +70,18 @@ int parse_tgid(std::string_view status)
     if (!take_number(rest, &n, &negative) || negative || n > INT32_MAX)
         return -1;
     return static_cast<int>(n);
+}
+
+} // namespace
+
+int parse_tgid(std::string_view status)
+{
+    return status_number(status, "\nTgid:");
+}
+
+int parse_ppid(std::string_view status)
+{
+    return status_number(status, "\nPPid:");
 }
 
 int parse_pid_entry(const char *name)

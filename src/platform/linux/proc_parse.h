@@ -18,6 +18,8 @@ bool parse_stat(std::string_view bytes, stat_fields *out);
 
 // The Tgid field of /proc/PID/status; -1 when it has none.
 int parse_tgid(std::string_view status);
+// The PPid line of a status file; -1 when it has none.
+int parse_ppid(std::string_view status);
 
 // The pid that a /proc directory entry names; 0 for any other entry.
 int parse_pid_entry(const char *name);

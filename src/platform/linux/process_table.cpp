@@ -11,6 +11,7 @@
 #include "platform/linux/process_table.h"
 
 #include <cstdlib>
+#include <unordered_set>
 
 #include "platform/linux/clocks.h"
 
@@ -111,10 +112,10 @@ void process_table::seed()
 void process_table::reseed(uint64_t position)
 {
     std::vector<os::kinfo_proc> live = live_processes();
-    std::unordered_map<int, bool> alive;
+    std::unordered_set<int> alive;
     std::vector<const os::kinfo_proc *> added;
     for (const os::kinfo_proc &kp : live) {
-        alive[kp.ki_pid] = true;
+        alive.insert(kp.ki_pid);
         auto it = table_.find(kp.ki_pid);
         int64_t start_us = us_from_timeval(kp.ki_start);
         if (it != table_.end() && !it->second.ended &&

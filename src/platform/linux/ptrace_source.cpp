@@ -75,7 +75,8 @@ private:
     void on_new(int creator, int event, event_sink &sink);
     void on_exec(int pid, event_sink &sink);
     void on_gone(int tid, int status, event_sink &sink);
-    int tgid_from_proc(int tid);
+    // tid's process and its parent, as /proc shows them; false when gone.
+    bool process_of(int tid, int *tgid, int *ppid);
     void add_tracee(int tid, int tgid, int creator_tgid, event_sink &sink);
     bool adopt_early(int tid, int ended_creator, event_sink &sink);
     void release_orphans(int ended_tgid, event_sink &sink);
@@ -218,11 +219,9 @@ void ptrace_source::on_new(int creator, int event, event_sink &sink)
     if (tgid_.count(child))
         return; // its first stop came first and told who created it
     int tgid = child;
-    if (event == PTRACE_EVENT_CLONE) {
-        int t = tgid_from_proc(child);
-        if (t > 0)
-            tgid = t;
-    }
+    int t, ppid;
+    if (event == PTRACE_EVENT_CLONE && process_of(child, &t, &ppid))
+        tgid = t;
     add_tracee(child, tgid, tgid_of(creator), sink);
     auto early = early_.find(child);
     if (early != early_.end()) {
@@ -232,11 +231,16 @@ void ptrace_source::on_new(int creator, int event, event_sink &sink)
     }
 }
 
-int ptrace_source::tgid_from_proc(int tid)
+bool ptrace_source::process_of(int tid, int *tgid, int *ppid)
 {
     std::vector<char> buf;
     ssize_t n = proc_.read(tid, "status", buf);
-    return n > 0 ? parse_tgid(std::string_view(buf.data(), static_cast<size_t>(n))) : 0;
+    if (n <= 0)
+        return false;
+    std::string_view status(buf.data(), static_cast<size_t>(n));
+    *tgid = parse_tgid(status);
+    *ppid = parse_ppid(status);
+    return *tgid > 0;
 }
 
 void ptrace_source::add_tracee(int tid, int tgid, int creator_tgid, event_sink &sink)
@@ -258,9 +262,8 @@ void ptrace_source::add_tracee(int tid, int tgid, int creator_tgid, event_sink &
 // that ended (ended_creator, else the latest one), never left stopped.
 bool ptrace_source::adopt_early(int tid, int ended_creator, event_sink &sink)
 {
-    int tgid = tgid_from_proc(tid);
-    stat_fields st;
-    if (tgid <= 0 || !proc_.read_stat(tgid, &st))
+    int tgid, ppid;
+    if (!process_of(tid, &tgid, &ppid))
         return false;
     if (tgid != tid) {
         if (!tgid_.count(tgid))
@@ -269,8 +272,8 @@ bool ptrace_source::adopt_early(int tid, int ended_creator, event_sink &sink)
         return true;
     }
     int creator = ended_creator ? ended_creator : last_ended_;
-    if (tgid_.count(st.ppid))
-        creator = tgid_of(st.ppid);
+    if (tgid_.count(ppid))
+        creator = tgid_of(ppid);
     if (creator == 0)
         return false;
     add_tracee(tid, tid, creator, sink);

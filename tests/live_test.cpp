@@ -83,6 +83,9 @@ public:
         posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        // Whatever the test runner left open stays out of the run, so that
+        // limits on descriptors mean the same on every machine.
+        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
         int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         EXPECT_EQ(rc, 0) << path;

@@ -55,6 +55,13 @@ TEST_F(event_loop_test, the_commands_end_without_timing_writes_nothing_and_gives
     fake::add(4242, 1, {"sleep"});
     batch({exec_of(4242), sigint()});
     EXPECT_EQ(run({"sleep", "9"}), 0) << "a run ended by SIGINT keeps status 0";
+
+    restart();
+    fake::add(4242, 1, {"sleep"});
+    batch({exec_of(4242), sigint()});
+    fake::k.lines_left_at_interrupt = 3;
+    EXPECT_EQ(run({"sleep", "9"}), 1) << "lines the output did not take are lost";
+    EXPECT_EQ(messages, "forklog: interrupted with 3 lines not written to " + path + "\n");
 }
 
 // Ends are seen in every scope, so slots are freed and a pid used again is a

@@ -386,4 +386,16 @@ bool stream_is_terminal(FILE *)
     return fake::k.output_is_terminal;
 }
 
+FILE *background_output(FILE *stream)
+{
+    return stream;
+}
+
+long finish_output(FILE *stream, bool give_up)
+{
+    if (fflush(stream) != 0)
+        return -1;
+    return give_up ? fake::k.lines_left_at_interrupt : 0;
+}
+
 } // namespace os

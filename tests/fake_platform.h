@@ -84,6 +84,7 @@ struct kernel {
     int will_watch_system = -1; // what the logic said it will watch; -1 before it says
     int watch_told_at_kqueue = -1; // will_watch_system when the queue was made
     bool output_is_terminal = false;
+    long lines_left_at_interrupt = 0; // what the output has not taken when the run is interrupted
 };
 
 extern kernel k;

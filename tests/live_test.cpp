@@ -1137,8 +1137,6 @@ private:
 // handles the terminal's stop (as less does) stops and, after fg, runs on.
 TEST_P(live_test, job_control_on_a_terminal_works_as_without_the_tool)
 {
-    if (GetParam().unprivileged)
-        GTEST_SKIP() << "the tracer does not yet pass a traced command's stops on to the shell";
     std::string forklog_words = std::string("FORKLOG_SOURCE=") + GetParam().name + " ";
     if (GetParam().unprivileged)
         forklog_words += std::string("/usr/bin/setpriv --reuid=") + NOBODY + " --regid=" + NOBODY +
@@ -1184,6 +1182,42 @@ TEST_P(live_test, the_command_outlives_the_tool)
             std::this_thread::sleep_for(10ms);
         EXPECT_EQ(read_file(done), "finished\n") << strsignal(sig);
     }
+}
+
+// An output that is not read holds up neither the watched programs nor the
+// end of the run: the lines wait in memory, and an interrupt ends the run at
+// once, saying how many lines were not written.
+TEST_P(live_test, a_stalled_reader_holds_up_neither_the_command_nor_an_interrupt)
+{
+    std::vector<std::string> tool;
+    if (GetParam().unprivileged)
+        tool = {"/usr/bin/setpriv", std::string("--reuid=") + NOBODY, std::string("--regid=") + NOBODY,
+                "--clear-groups", "--"};
+    tool.push_back(FORKLOG_BINARY);
+    // Lines of some kilobytes each, far more than a pipe holds.
+    const std::string command = "export BIG=$(head -c 3000 /dev/zero | tr '\\0' x); i=0; "
+                                "while [ $i -lt 300 ]; do /bin/true $i; i=$((i+1)); done; : > \"$0\"";
+    const std::string script = "d=$1; shift; exec 3> >(exec sleep 600); reader=$!; "
+                               "\"$@\" -e -- sh -c \"$0\" \"$d/done\" >&3 2>\"$d/err\" & "
+                               "echo $! > \"$d/tool\"; exec 3>&-; wait $!; echo status=$?; kill $reader";
+    std::vector<std::string> words = {"/bin/bash", "-c", script, command, dir};
+    words.insert(words.end(), tool.begin(), tool.end());
+    process_run run(dir, words);
+    auto deadline = std::chrono::steady_clock::now() + scaled(10s);
+    while (access((dir + "/done").c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(access((dir + "/done").c_str(), F_OK), 0) << "the command was held up";
+    std::string pid = read_file(dir + "/tool");
+    ASSERT_FALSE(pid.empty());
+    kill(std::stoi(pid), SIGINT);
+    EXPECT_EQ(run.wait(3s), 0);
+    EXPECT_EQ(run.out(), "status=1\n");
+    // The connector may also say which of the programs ended before it read them.
+    const std::string err = read_file(dir + "/err");
+    const std::string lost = GetParam().records_facts ? "" : "(forklog: kvm_getargv: No such process\n)*";
+    EXPECT_TRUE(std::regex_match(err, std::regex(lost + "forklog: interrupted with [0-9]+ lines not "
+                                                        "written to standard output\n")))
+        << err;
 }
 
 INSTANTIATE_TEST_SUITE_P(sources, live_test, ::testing::ValuesIn(SOURCES),

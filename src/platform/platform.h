@@ -170,6 +170,19 @@ bool standard_output_was_closed();
 // Whether stream writes to a terminal.
 bool stream_is_terminal(FILE *stream);
 
+// ---- Output -------------------------------------------------------------------
+
+// A stream over stream's file whose writes never hold the run up for long:
+// what the file does not take at once waits in memory, up to a cap, and goes
+// out as the file takes it. A write fails, errno set, once an earlier one
+// could not be written. Null with errno when none can be made.
+FILE *background_output(FILE *stream);
+// Waits until everything written to stream, made by background_output, has
+// reached its file, unless the tool is interrupted (SIGINT) meanwhile; with
+// give_up true, for a moment at most. Returns the number of lines that have
+// not reached it, or -1 with errno when a write failed.
+long finish_output(FILE *stream, bool give_up);
+
 // ---- Command-line scanning ---------------------------------------------------
 
 // getopt that stops at the first word that is not an option and never

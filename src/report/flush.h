@@ -5,3 +5,8 @@
 // ends with status 1 and one message naming the output and the error; a
 // reader that has gone (a broken pipe) ends it without the message.
 void flush_line();
+
+// Waits for the lines written to reach the output, except after an
+// interrupt; lines that never reached it are counted in a message and end
+// the run with status 1.
+void finish_output();

@@ -43,7 +43,7 @@ void dispatch(const struct os::kevent &note)
         if (note.ident == static_cast<uintptr_t>(os::SIGNO_CHLD))
             reap_children();
         else if (note.ident == static_cast<uintptr_t>(os::SIGNO_INT))
-            run_settings.quit = true;
+            run_settings.quit = run_settings.interrupted = true;
     }
 }
 

@@ -1,6 +1,9 @@
 // The order of a run: the command line, start-up, then the event loop.
 #include "run/forklog.h"
 
+#include <cstdio>
+#include <err.h>
+
 #include "report/flush.h"
 #include "run/event_loop.h"
 #include "run/options.h"
@@ -11,11 +14,17 @@ int forklog_main(int argc, char *argv[])
 {
     os::open_standard_descriptors();
     int first = parse_options(argc, argv);
+    // A slow reader of the output must not hold up the reading of events.
+    FILE *output = os::background_output(run_settings.output);
+    if (!output)
+        err(1, "output");
+    run_settings.output = output;
     if (start_up(argc, argv, first) != 0)
         return -1;
     event_loop();
     // What is still buffered (a lone newline waits for the next flush) must
     // reach the output too.
     flush_line();
+    finish_output();
     return run_settings.exit_status;
 }

@@ -23,6 +23,7 @@ struct run_settings_record {
     int kq = -1;
     os::kvm_t *kd = nullptr;
     bool quit = false;
+    bool interrupted = false; // SIGINT: the run ends without waiting for the output
     int exit_status = 0; // the command's, once it has been reaped
 };
 

@@ -24,6 +24,8 @@
 
 #include "platform/linux/command_start.h"
 #include "platform/linux/event_queue.h"
+#include "platform/linux/job_control.h"
+#include "platform/linux/output_writer.h"
 #include "platform/linux/process_queries.h"
 #include "platform/linux/procfs.h"
 #include "platform/linux/signal_names.h"
@@ -55,6 +57,9 @@ struct layer {
     std::vector<os::kinfo_proc> records; // the last kvm_getprocs answer
     os::passwd user = {};
     std::unordered_map<uint32_t, std::optional<std::string>> user_names; // by uid, for the run
+    // Never freed: at the end its thread may still wait on an output that
+    // is not read.
+    output_writer *output = nullptr;
 };
 
 layer &the_layer()
@@ -282,7 +287,7 @@ int waitpid(int pid, int *status, int options)
     // A tracer has reaped the tool's children as they ended.
     layer &l = the_layer();
     if (l.queue && l.queue->source().reaps_children() && (options & WAIT_NOHANG))
-        return l.queue->source().reap(pid, status);
+        return l.queue->source().reap(pid, status, options & WAIT_UNTRACED);
     int flags = (options & WAIT_NOHANG ? WNOHANG : 0) | (options & WAIT_UNTRACED ? WUNTRACED : 0);
     return ::waitpid(pid, status, flags);
 }
@@ -299,18 +304,7 @@ int wstopsig(int status)
 
 void stop_as(int signo)
 {
-    struct sigaction dfl = {}, old = {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    sigaction(signo, &dfl, &old);
-    sigset_t just, saved;
-    sigemptyset(&just);
-    sigaddset(&just, signo);
-    sigprocmask(SIG_UNBLOCK, &just, &saved);
-    // Delivered before raise returns: the tool stops here until continued.
-    raise(signo);
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
-    sigaction(signo, &old, nullptr);
+    stop_self(signo);
 }
 
 int kill(int pid, int signo)
@@ -365,6 +359,53 @@ bool stream_is_terminal(FILE *stream)
 {
     int fd = fileno(stream);
     return fd != -1 && isatty(fd);
+}
+
+// ---- Output -------------------------------------------------------------------
+
+namespace {
+
+ssize_t write_to_backlog(void *writer, const char *data, size_t size)
+{
+    return static_cast<output_writer *>(writer)->take(data, size);
+}
+
+// SIGINT is blocked for the event queue, so it waits as pending.
+bool interrupt_pending()
+{
+    sigset_t pending;
+    return sigpending(&pending) == 0 && sigismember(&pending, SIGINT) == 1;
+}
+
+} // namespace
+
+FILE *background_output(FILE *stream)
+{
+    layer &l = the_layer();
+    if (fflush(stream) != 0)
+        return nullptr;
+    l.output = new output_writer(fileno(stream), interrupt_pending);
+    cookie_io_functions_t io = {};
+    io.write = write_to_backlog;
+    return fopencookie(l.output, "w", io);
+}
+
+long finish_output(FILE *stream, bool give_up)
+{
+    output_writer &writer = *the_layer().output;
+    if (give_up)
+        writer.give_up();
+    if (fflush(stream) != 0)
+        return -1;
+    std::optional<std::chrono::milliseconds> limit;
+    if (give_up)
+        limit = INTERRUPTED_DRAIN;
+    if (!writer.drain(limit) &&
+        writer.failure() != 0) {
+        errno = writer.failure();
+        return -1;
+    }
+    return writer.unwritten_lines();
 }
 
 } // namespace os

@@ -110,7 +110,7 @@ int event_queue::gather(bool block)
     notes_.recover_from_loss();
     for (int i = 0; i < count; i++)
         notes_.post_signal(signals[i]);
-    if (child_signal_watched_ && source_->child_ended())
+    if (child_signal_watched_ && source_->child_changed())
         notes_.post_signal(SIGCHLD);
     return 0;
 }

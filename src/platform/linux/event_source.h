@@ -34,12 +34,13 @@ public:
     virtual int watch(int, uint32_t) { return 0; }
 
     // Whether the source itself waits for the tool's own children, as a
-    // tracer must: then their ends are had from reap, and child_ended says
-    // once that one came.
+    // tracer must: then their ends and stops are had from reap, and
+    // child_changed says once that one came.
     virtual bool reaps_children() const { return false; }
-    // As waitpid(pid, status, WNOHANG) for the tool's children, pid -1 for any.
-    virtual int reap(int, int *) { return 0; }
-    virtual bool child_ended() { return false; }
+    // As waitpid(pid, status, WNOHANG, or with WUNTRACED when stops is true)
+    // for the tool's children, pid -1 for any.
+    virtual int reap(int, int *, bool /*stops*/) { return 0; }
+    virtual bool child_changed() { return false; }
 
     // A source that does not wake its reader for every record is polled this
     // often while records come; -1 for one whose descriptor always wakes.

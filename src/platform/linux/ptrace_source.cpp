@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/linux/clocks.h"
+#include "platform/linux/job_control.h"
 #include "platform/linux/proc_facts.h"
 #include "platform/linux/proc_parse.h"
 #include "platform/linux/procfs.h"
@@ -62,16 +63,18 @@ public:
     bool more_ready() const override { return more_ready_; }
 
     bool reaps_children() const override { return true; }
-    int reap(int pid, int *status) override;
-    bool child_ended() override
+    int reap(int pid, int *status, bool stops) override;
+    bool child_changed() override
     {
-        bool ended = child_ended_;
-        child_ended_ = false;
-        return ended;
+        bool changed = child_changed_;
+        child_changed_ = false;
+        return changed;
     }
 
 private:
+    void on_own_signals();
     void on_stop(int tid, int status, event_sink &sink);
+    void group_stop(int tid, int sig);
     void on_new(int creator, int event, event_sink &sink);
     void on_exec(int pid, event_sink &sink);
     void on_gone(int tid, int status, event_sink &sink);
@@ -99,8 +102,11 @@ private:
     std::unordered_map<int, int> early_; // new threads stopped before their creator's event: their stop
     std::unordered_set<int> own_;       // the tool's own children among the tracees
     std::unordered_map<int, int> ended_; // the tool's children that ended: pid -> wait status
+    // The tool's children in a stop by a signal: pid -> wait status, until
+    // reaped (then 0) and while stopped.
+    std::unordered_map<int, int> stopped_;
     int last_ended_ = 0; // the latest process to end
-    bool child_ended_ = false;
+    bool child_changed_ = false;
     bool more_ready_ = false;
 };
 
@@ -151,9 +157,7 @@ void ptrace_source::resume(int tid, int sig)
 
 int ptrace_source::drain(event_sink &sink)
 {
-    struct signalfd_siginfo info[8];
-    while (read(signal_fd_, info, sizeof info) > 0) {
-    }
+    on_own_signals();
     int handled = 0;
     more_ready_ = true;
     while (handled < DRAIN_BATCH) {
@@ -172,6 +176,33 @@ int ptrace_source::drain(event_sink &sink)
     return handled;
 }
 
+// The terminal's stop signals reach the tool through the descriptor, so
+// that it keeps passing each tracee its signals. A traced command stops the
+// tool when it stops itself; with none (a process of the user's own is
+// followed), the tool stops as asked.
+void ptrace_source::on_own_signals()
+{
+    struct signalfd_siginfo info[8];
+    ssize_t n;
+    int stop = 0;
+    while ((n = read(signal_fd_, info, sizeof info)) > 0)
+        for (size_t i = 0; i < static_cast<size_t>(n) / sizeof info[0]; i++)
+            if (info[i].ssi_signo != SIGCHLD)
+                stop = static_cast<int>(info[i].ssi_signo);
+    if (stop && own_.empty())
+        stop_self(stop);
+}
+
+// The tool's own child stopped by sig is told once, as waitpid would tell
+// it; its other threads stop with it.
+void ptrace_source::group_stop(int tid, int sig)
+{
+    if (tid != tgid_of(tid) || !own_.count(tid) || stopped_.count(tid))
+        return;
+    stopped_[tid] = W_STOPCODE(sig);
+    child_changed_ = true;
+}
+
 void ptrace_source::on_stop(int tid, int status, event_sink &sink)
 {
     int event = event_of(status);
@@ -183,6 +214,10 @@ void ptrace_source::on_stop(int tid, int status, event_sink &sink)
         early_[tid] = status;
         return;
     }
+    // Any other stop of a process's first thread means it runs again.
+    bool group = event == PTRACE_EVENT_STOP && stop_signal(sig);
+    if (!group)
+        stopped_.erase(tid);
     switch (event) {
     case PTRACE_EVENT_FORK:
     case PTRACE_EVENT_VFORK:
@@ -197,9 +232,10 @@ void ptrace_source::on_stop(int tid, int status, event_sink &sink)
     case PTRACE_EVENT_STOP:
         // A stop by a signal is kept, as the tracee's parent and job
         // control expect; any other (a new tracee's first) is resumed.
-        if (stop_signal(sig))
+        if (group) {
             ptrace(PTRACE_LISTEN, tid, nullptr, nullptr);
-        else
+            group_stop(tid, sig);
+        } else
             resume(tid, 0);
         return;
     case 0:
@@ -326,12 +362,13 @@ void ptrace_source::on_gone(int tid, int status, event_sink &sink)
         threads_.erase(threads);
     }
     created_.erase(tgid);
+    stopped_.erase(tgid);
     sink.on_exit(tgid, status, monotonic_ns());
     last_ended_ = tgid;
     release_orphans(tgid, sink);
     if (own_.erase(tgid)) {
         ended_[tgid] = status;
-        child_ended_ = true;
+        child_changed_ = true;
     }
 }
 
@@ -349,8 +386,15 @@ void ptrace_source::release_orphans(int ended_tgid, event_sink &sink)
     }
 }
 
-int ptrace_source::reap(int pid, int *status)
+int ptrace_source::reap(int pid, int *status, bool stops)
 {
+    if (stops)
+        for (auto &[stopped, code] : stopped_)
+            if (code != 0 && (pid == -1 || pid == stopped)) {
+                *status = code;
+                code = 0;
+                return stopped;
+            }
     auto it = pid == -1 ? ended_.begin() : ended_.find(pid);
     if (it == ended_.end()) {
         if (own_.empty() && ended_.empty()) {
@@ -397,10 +441,12 @@ std::unique_ptr<event_source> open_ptrace_source(bool whole_system, const procfs
         errno = EOPNOTSUPP;
         return nullptr;
     }
-    // Tracees' stops are told by SIGCHLD, read from a descriptor.
+    // Tracees' stops are told by SIGCHLD, read from a descriptor, as are the
+    // terminal's stop signals to the tool.
     sigset_t child;
     sigemptyset(&child);
-    sigaddset(&child, SIGCHLD);
+    for (int sig : {SIGCHLD, SIGTSTP, SIGTTIN, SIGTTOU})
+        sigaddset(&child, sig);
     if (sigprocmask(SIG_BLOCK, &child, nullptr) == -1)
         return nullptr;
     int fd = signalfd(-1, &child, SFD_CLOEXEC | SFD_NONBLOCK);

@@ -1,0 +1,104 @@
+// The output's backlog: a reader that does not read holds up no writer
+// below the cap, an interrupt ends any wait, and a failed write is told.
+#include "platform/linux/output_writer.h"
+
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+using linux_layer::output_writer;
+
+struct unread_pipe {
+    unread_pipe()
+    {
+        EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+        fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    }
+    ~unread_pipe()
+    {
+        close(fds[0]);
+        if (fds[1] != -1)
+            close(fds[1]);
+    }
+    // Everything the writer sends until it closes its end.
+    std::string read_all(int until)
+    {
+        std::string got;
+        char buf[65536];
+        while (got.size() < static_cast<size_t>(until)) {
+            ssize_t n = read(fds[0], buf, sizeof buf);
+            if (n <= 0)
+                break;
+            got.append(buf, static_cast<size_t>(n));
+        }
+        return got;
+    }
+    int fds[2] = {-1, -1};
+};
+
+TEST(output_writer_test, lines_wait_for_a_slow_reader_and_arrive_whole_in_order)
+{
+    unread_pipe p;
+    std::atomic<bool> interrupted = false;
+    std::string expected;
+    {
+        output_writer writer(p.fds[1], [&] { return interrupted.load(); });
+        for (int i = 0; i < 2000; i++) {
+            std::string line = "line " + std::to_string(i) + " " + std::string(100, 'x') + "\n";
+            expected += line;
+            ASSERT_EQ(writer.take(line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        }
+        // Far more than the pipe holds, so most is waiting.
+        long left = writer.unwritten_lines();
+        EXPECT_GT(left, 1900);
+        EXPECT_LE(left, 2000);
+        interrupted = true;
+        EXPECT_FALSE(writer.drain()) << "an interrupt ends the wait";
+        EXPECT_EQ(writer.unwritten_lines(), left);
+        interrupted = false;
+        std::string got = p.read_all(static_cast<int>(expected.size()));
+        EXPECT_TRUE(writer.drain());
+        EXPECT_EQ(writer.unwritten_lines(), 0);
+        EXPECT_EQ(got, expected);
+    }
+}
+
+TEST(output_writer_test, at_the_cap_a_writer_waits_until_interrupted_or_given_up)
+{
+    unread_pipe p;
+    std::atomic<int> checks = 0;
+    output_writer writer(p.fds[1], [&] { return ++checks > 3; }, 16384);
+    std::string chunk(8192, 'y');
+    chunk.back() = '\n';
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(writer.take(chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+    EXPECT_GT(checks.load(), 3) << "the takes over the cap waited for the interrupt";
+    int seen = checks.load();
+    writer.give_up();
+    EXPECT_EQ(writer.take(chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+    EXPECT_EQ(checks.load(), seen) << "given up, a take never waits";
+    EXPECT_EQ(p.read_all(5 * 8192).size(), 5u * 8192);
+}
+
+TEST(output_writer_test, a_failed_write_is_told_to_the_next_take_and_to_drain)
+{
+    int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_NE(full, -1);
+    {
+        output_writer writer(full, [] { return false; });
+        EXPECT_EQ(writer.take("a\n", 2), 2);
+        EXPECT_FALSE(writer.drain());
+        EXPECT_EQ(writer.failure(), ENOSPC);
+        errno = 0;
+        EXPECT_EQ(writer.take("b\n", 2), -1);
+        EXPECT_EQ(errno, ENOSPC);
+    }
+    close(full);
+}
+
+} // namespace

@@ -7,7 +7,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <linux/capability.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -190,6 +192,30 @@ bool may_load_programs()
     return has(CAP_SYS_ADMIN) || (has(CAP_BPF) && has(CAP_PERFMON));
 }
 
+// libbpf takes a feature probe that found no free descriptor for a kernel
+// without the feature, then fails on what the feature was for, and closes
+// what it had opened. A tool with fewer free descriptors than the programs
+// hold once loaded was short of them, whatever the failure said.
+bool short_of_descriptors(const bpf_object_skeleton &skeleton)
+{
+    // Each map, each program and its link, the object's types, a probe
+    // and the ring's epoll.
+    const long needed = skeleton.map_cnt + 2L * skeleton.prog_cnt + 3;
+    rlimit limit;
+    DIR *dir = opendir("/proc/self/fd");
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || !dir) {
+        if (dir)
+            closedir(dir);
+        return false;
+    }
+    long open_now = 0;
+    while (const dirent *entry = readdir(dir))
+        open_now += entry->d_name[0] != '.';
+    closedir(dir);
+    // The count holds the directory's own descriptor.
+    return static_cast<long>(limit.rlim_cur) - (open_now - 1) < needed;
+}
+
 int bpf_source::open(std::string *why)
 {
     why->clear();
@@ -220,6 +246,10 @@ int bpf_source::open(std::string *why)
         if (may_load_programs()) {
             bool verifier;
             *why = load_failure_reason(log.text(), e, &verifier);
+            if (e != EMFILE && skel_ && short_of_descriptors(*skel_->skeleton)) {
+                e = EMFILE;
+                verifier = false;
+            }
             if (why->empty())
                 *why = strerror(e);
             else if (!verifier)

@@ -418,7 +418,8 @@ TEST_P(live_test, whole_system_scope_follows_trees_that_existed_before_it)
     run->signal(SIGINT);
     EXPECT_EQ(run->wait(), 0);
     int seen = 0;
-    for (const line &l : parse(run->out())) {
+    // Other programs on the system may end before the connector reads them.
+    for (const line &l : parse(run->out(), !GetParam().records_facts)) {
         if (l.rest == "sleep 0.0417") {
             EXPECT_EQ(l.depth, tree_depth + 1);
             seen++;
@@ -639,22 +640,37 @@ TEST_P(live_test, output_that_cannot_be_written_is_an_error)
 
 // When the kernel programs cannot load for a reason other than privilege,
 // the run goes on with the connector and says that it may capture less.
+// Descriptors run out at a different step of the load under each limit,
+// and how many the tool needs depends on the kernel and its modules, so
+// the limits are swept: each run either works, works with the warning, or
+// fails saying that descriptors ran out.
 TEST_P(live_test, a_degraded_source_is_said)
 {
     if (std::string(GetParam().name) != "ebpf")
         GTEST_SKIP() << "about the default choice of source, made once";
     unsetenv("FORKLOG_SOURCE");
-    process_run run(dir, {"/usr/bin/prlimit", "--nofile=16", FORKLOG_BINARY, "--",
-                          "/bin/sh", "-c", "sleep 0.05"});
-    EXPECT_EQ(run.wait(), 0);
-    EXPECT_EQ(parse(run.out()).size(), 2u) << run.out();
-    // Which program runs out of descriptors first, and whether at its load
-    // or its attachment, depends on the kernel and the descriptors the
-    // tool was given.
-    const std::regex warning(
-        "forklog: warning: the kernel programs could not be loaded: [^;\n]*\\(Too many open "
-        "files\\); using the netlink connector, which may miss programs that end at once\n");
-    EXPECT_TRUE(std::regex_match(run.err(), warning)) << run.err();
+    const std::string warning =
+        "forklog: warning: the kernel programs could not be loaded: [^;\n]*Too many open "
+        "files\\)?; using the netlink connector, which may miss programs that end at once\n";
+    const std::regex degraded(warning);
+    const std::regex failed("(" + warning + ")?forklog: [^\n]*: Too many open files\n");
+    int degraded_runs = 0;
+    for (int limit = 6; limit <= 40; limit++) {
+        process_run run(dir, {"/usr/bin/prlimit", "--nofile=" + std::to_string(limit),
+                              FORKLOG_BINARY, "--", "/bin/sh", "-c", "sleep 0.05"});
+        int status = run.wait();
+        if (status == 1) {
+            EXPECT_TRUE(std::regex_match(run.err(), failed)) << limit << "\n" << run.err();
+            continue;
+        }
+        EXPECT_EQ(status, 0) << limit;
+        EXPECT_EQ(parse(run.out()).size(), 2u) << limit << "\n" << run.out();
+        if (run.err().empty())
+            continue;
+        EXPECT_TRUE(std::regex_match(run.err(), degraded)) << limit << "\n" << run.err();
+        degraded_runs++;
+    }
+    EXPECT_GT(degraded_runs, 0);
 }
 
 // Inside a pid namespace every pid is the namespace's own, and processes
@@ -1218,6 +1234,41 @@ TEST_P(live_test, a_stalled_reader_holds_up_neither_the_command_nor_an_interrupt
     EXPECT_TRUE(std::regex_match(err, std::regex(lost + "forklog: interrupted with [0-9]+ lines not "
                                                         "written to standard output\n")))
         << err;
+}
+
+// A process whose threads keep making threads is followed whole from the
+// moment the tool has it: every exec after the first one shown is shown.
+TEST_P(live_test, a_process_whose_threads_keep_making_threads_is_followed_whole)
+{
+    if (!GetParam().records_facts)
+        GTEST_SKIP() << "the connector records nothing at the exec";
+    std::vector<std::string> helper = {TRACED_BEHAVIOUR, "threads"};
+    if (GetParam().unprivileged)
+        helper.insert(helper.begin(), {"/usr/bin/setpriv", std::string("--reuid=") + NOBODY,
+                                       std::string("--regid=") + NOBODY, "--clear-groups", "--"});
+    // Attaching races the threads differently each time.
+    for (int round = 0; round < 3; round++) {
+        process_run threads(dir, helper);
+        std::this_thread::sleep_for(30ms);
+        auto run = forklog({"-p", std::to_string(threads.pid)});
+        ASSERT_TRUE(run->wait_for_output(" tick ")) << run->out() << run->err();
+        std::this_thread::sleep_for(10ms);
+        const std::string out = run->out();
+        size_t at = out.find(" tick ") + 6;
+        int first = std::stoi(out.substr(at));
+        const int last = first + 40;
+        EXPECT_TRUE(run->wait_for_output("/bin/true tick " + std::to_string(last) + "\n"))
+            << "the threads made while the tool attached were missed: " << run->out();
+        run->signal(SIGINT);
+        EXPECT_EQ(run->wait(), 0);
+        std::set<int> seen;
+        for (const line &l : parse(run->out()))
+            if (l.rest.rfind("/bin/true tick ", 0) == 0)
+                seen.insert(std::stoi(l.rest.substr(15)));
+        for (int n = first; n <= last; n++)
+            EXPECT_TRUE(seen.count(n)) << "tick " << n << " missing";
+        EXPECT_EQ(run->err(), "");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(sources, live_test, ::testing::ValuesIn(SOURCES),

@@ -11,10 +11,15 @@
 //        traced_behaviour tstp      (a handler of the terminal's stop that
 //                                     stops the program itself, as less and
 //                                     editors do; says when it goes on)
+//        traced_behaviour threads   (for ever, each thread runs
+//                                     "/bin/true tick N", N counting up,
+//                                     then starts the next thread and ends)
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -143,6 +148,30 @@ int forkloop()
     }
 }
 
+std::atomic<int> ticks = 0;
+
+void *tick(void *)
+{
+    char number[16];
+    snprintf(number, sizeof number, "%d", ticks++);
+    char *const args[] = {const_cast<char *>("/bin/true"), const_cast<char *>("tick"), number, nullptr};
+    pid_t child;
+    if (posix_spawn(&child, args[0], nullptr, nullptr, args, environ) == 0)
+        waitpid(child, nullptr, 0);
+    usleep(3000);
+    pthread_t next;
+    pthread_create(&next, nullptr, tick, nullptr);
+    pthread_detach(next);
+    return nullptr;
+}
+
+int threads()
+{
+    tick(nullptr);
+    for (;;)
+        pause();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -160,6 +189,8 @@ int main(int argc, char *argv[])
         return forkloop();
     if (argc == 2 && strcmp(argv[1], "tstp") == 0)
         return tstp();
-    fprintf(stderr, "usage: traced_behaviour jobs|handler|spawn|linger N|forkloop|tstp\n");
+    if (argc == 2 && strcmp(argv[1], "threads") == 0)
+        return threads();
+    fprintf(stderr, "usage: traced_behaviour jobs|handler|spawn|linger N|forkloop|tstp|threads\n");
     return 2;
 }

@@ -1,6 +1,6 @@
 // The output's backlog: a reader that does not read holds up no writer
 // below the cap, an interrupt ends any wait, and a failed write is told.
-#include "platform/linux/output_writer.h"
+#include "platform/posix/output_writer.h"
 
 #include <atomic>
 #include <cerrno>
@@ -11,7 +11,7 @@
 
 namespace {
 
-using linux_layer::output_writer;
+using posix_layer::output_writer;
 
 struct unread_pipe {
     unread_pipe()

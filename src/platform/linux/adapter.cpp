@@ -22,14 +22,14 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/linux/command_start.h"
+#include "platform/posix/command_start.h"
 #include "platform/linux/event_queue.h"
-#include "platform/linux/job_control.h"
-#include "platform/linux/output_writer.h"
+#include "platform/posix/job_control.h"
+#include "platform/posix/output_writer.h"
 #include "platform/linux/process_queries.h"
 #include "platform/linux/procfs.h"
 #include "platform/linux/signal_names.h"
-#include "platform/linux/standard_streams.h"
+#include "platform/posix/standard_streams.h"
 #include "platform/linux/tracker.h"
 #include "platform/platform.h"
 
@@ -44,6 +44,7 @@ struct kvm_t {
 namespace {
 
 using namespace linux_layer;
+using namespace posix_layer;
 
 struct layer {
     procfs proc;

@@ -6,11 +6,13 @@
 
 #include "platform/linux/bpf_source.h"
 #include "platform/linux/event_source.h"
-#include "platform/linux/message.h"
+#include "platform/posix/message.h"
 #include "platform/linux/netlink_source.h"
 #include "platform/linux/ptrace_source.h"
 
 namespace linux_layer {
+
+using namespace posix_layer;
 
 namespace {
 

@@ -6,9 +6,11 @@
 #include <cstring>
 #include <new>
 
-#include "platform/linux/message.h"
+#include "platform/posix/message.h"
 
 namespace linux_layer {
+
+using namespace posix_layer;
 
 namespace {
 

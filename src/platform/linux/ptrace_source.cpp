@@ -16,12 +16,14 @@
 #include <vector>
 
 #include "platform/linux/clocks.h"
-#include "platform/linux/job_control.h"
+#include "platform/posix/job_control.h"
 #include "platform/linux/proc_facts.h"
 #include "platform/linux/proc_parse.h"
 #include "platform/linux/procfs.h"
 
 namespace linux_layer {
+
+using namespace posix_layer;
 
 namespace {
 

@@ -4,10 +4,12 @@
 #include <cerrno>
 
 #include "platform/linux/clocks.h"
-#include "platform/linux/message.h"
+#include "platform/posix/message.h"
 #include "platform/linux/proc_facts.h"
 
 namespace linux_layer {
+
+using namespace posix_layer;
 
 namespace {
 

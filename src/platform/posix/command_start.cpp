@@ -1,11 +1,11 @@
 // Forking the command and holding it until it is watched.
-#include "platform/linux/command_start.h"
+#include "platform/posix/command_start.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace linux_layer {
+namespace posix_layer {
 
 void command_start::save_mask()
 {
@@ -56,4 +56,4 @@ void command_start::release(int pid)
     held_pid_ = 0;
 }
 
-} // namespace linux_layer
+} // namespace posix_layer

@@ -1,11 +1,11 @@
 // Keeping the standard descriptors' numbers taken.
-#include "platform/linux/standard_streams.h"
+#include "platform/posix/standard_streams.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace linux_layer {
+namespace posix_layer {
 
 void standard_descriptors::open_missing()
 {
@@ -30,4 +30,4 @@ void standard_descriptors::close_opened() const
             close(fd);
 }
 
-} // namespace linux_layer
+} // namespace posix_layer

@@ -1,8 +1,8 @@
-#include "platform/linux/job_control.h"
+#include "platform/posix/job_control.h"
 
 #include <csignal>
 
-namespace linux_layer {
+namespace posix_layer {
 
 void stop_self(int sig)
 {
@@ -20,4 +20,4 @@ void stop_self(int sig)
     sigaction(sig, &old, nullptr);
 }
 
-} // namespace linux_layer
+} // namespace posix_layer

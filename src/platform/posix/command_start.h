@@ -4,9 +4,9 @@
 
 #include <csignal>
 
-#include "platform/linux/standard_streams.h"
+#include "platform/posix/standard_streams.h"
 
-namespace linux_layer {
+namespace posix_layer {
 
 class command_start {
 public:
@@ -29,4 +29,4 @@ private:
     int hold_fd_ = -1; // the tool's end of the pipe the child waits on
 };
 
-} // namespace linux_layer
+} // namespace posix_layer

@@ -1,5 +1,5 @@
 // The output's own thread and the backlog it writes from.
-#include "platform/linux/output_writer.h"
+#include "platform/posix/output_writer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
-namespace linux_layer {
+namespace posix_layer {
 
 output_writer::output_writer(int fd, std::function<bool()> interrupted, size_t cap)
     : fd_(fd), interrupted_(std::move(interrupted)), cap_(cap)
@@ -140,4 +140,4 @@ void output_writer::run()
     }
 }
 
-} // namespace linux_layer
+} // namespace posix_layer

@@ -1,10 +1,10 @@
 // Messages from the layer, each one line that names the tool.
-#include "platform/linux/message.h"
+#include "platform/posix/message.h"
 
 #include <cstdarg>
 #include <cstdio>
 
-namespace linux_layer {
+namespace posix_layer {
 
 void message(const char *format, ...)
 {
@@ -16,4 +16,4 @@ void message(const char *format, ...)
     fprintf(stderr, "forklog: %s\n", text);
 }
 
-} // namespace linux_layer
+} // namespace posix_layer

@@ -15,7 +15,7 @@
 #include <sys/types.h>
 #include <thread>
 
-namespace linux_layer {
+namespace posix_layer {
 
 // The most bytes that wait for a slow output, as much as the other sources
 // hold for a slow reader.
@@ -70,4 +70,4 @@ private:
     std::thread thread_;
 };
 
-} // namespace linux_layer
+} // namespace posix_layer

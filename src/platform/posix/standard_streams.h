@@ -2,7 +2,7 @@
 // device, so that no later descriptor takes their numbers.
 #pragma once
 
-namespace linux_layer {
+namespace posix_layer {
 
 class standard_descriptors {
 public:
@@ -18,4 +18,4 @@ private:
     bool opened_[3] = {};
 };
 
-} // namespace linux_layer
+} // namespace posix_layer

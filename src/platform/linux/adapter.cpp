@@ -1,6 +1,7 @@
-// The seam's operations on Linux: every os:: function but command-line
-// scanning (options.cpp, shared with the tests) is defined here, over the
-// layer's objects, of which this file holds the one instance.
+// The seam's operations on Linux over the layer's objects, of which this
+// file holds the one instance. Command-line scanning (options.cpp, shared
+// with the tests) and what every POSIX system does alike (platform/posix/)
+// are defined apart.
 //
 // The batch rule: kevent hands out at most one note per process in a batch,
 // and the reports ask about a process while they report its note. So until
@@ -13,24 +14,20 @@
 #include <csignal>
 #include <cstring>
 #include <memory>
-#include <optional>
-#include <pwd.h>
 #include <string>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <unordered_map>
 #include <vector>
 
-#include "platform/posix/command_start.h"
 #include "platform/linux/event_queue.h"
-#include "platform/posix/job_control.h"
-#include "platform/posix/output_writer.h"
 #include "platform/linux/process_queries.h"
 #include "platform/linux/procfs.h"
 #include "platform/linux/signal_names.h"
-#include "platform/posix/standard_streams.h"
 #include "platform/linux/tracker.h"
+#include "platform/posix/background_stream.h"
+#include "platform/posix/command_start.h"
+#include "platform/posix/standard_streams.h"
+#include "platform/posix/user_names.h"
 #include "platform/platform.h"
 
 static_assert(os::PATH_SIZE == PATH_MAX, "path buffers are sized by the system's limit");
@@ -57,23 +54,12 @@ struct layer {
     os::kvm_t kvm;
     std::vector<os::kinfo_proc> records; // the last kvm_getprocs answer
     os::passwd user = {};
-    std::unordered_map<uint32_t, std::optional<std::string>> user_names; // by uid, for the run
-    // Never freed: at the end its thread may still wait on an output that
-    // is not read.
-    output_writer *output = nullptr;
+    user_names users;
 };
 
 layer &the_layer()
 {
     static layer instance;
-    return instance;
-}
-
-// Apart from the layer, whose objects open descriptors: the closed standard
-// descriptors are taken before anything else is opened.
-standard_descriptors &standard()
-{
-    static standard_descriptors instance;
     return instance;
 }
 
@@ -234,21 +220,11 @@ int sysctl_proc_pathname(int pid, char *buf, size_t *len)
     return 0;
 }
 
-// Looked up once per user for the run: a busy machine's lines name the same
-// few users, and the password database is a file read each time.
 passwd *getpwuid(uint32_t uid)
 {
     layer &l = the_layer();
-    auto known = l.user_names.find(uid);
-    if (known == l.user_names.end()) {
-        const struct ::passwd *pw = ::getpwuid(uid);
-        known = l.user_names.emplace(uid, pw ? std::optional<std::string>(pw->pw_name) : std::nullopt)
-                    .first;
-    }
-    if (!known->second)
-        return nullptr;
-    l.user.pw_name = known->second->c_str();
-    return &l.user;
+    l.user.pw_name = l.users.name(uid);
+    return l.user.pw_name ? &l.user : nullptr;
 }
 
 int max_processes()
@@ -270,17 +246,7 @@ int max_processes()
 
 int fork()
 {
-    return the_layer().command.fork(standard());
-}
-
-int execvp(const char *file, char *const argv[])
-{
-    return ::execvp(file, argv);
-}
-
-void signal(int signo, int disposition)
-{
-    ::signal(signo, disposition == SIGNAL_IGNORE ? SIG_IGN : SIG_DFL);
+    return the_layer().command.fork(the_standard_descriptors());
 }
 
 int waitpid(int pid, int *status, int options)
@@ -293,83 +259,12 @@ int waitpid(int pid, int *status, int options)
     return ::waitpid(pid, status, flags);
 }
 
-bool wifstopped(int status)
-{
-    return WIFSTOPPED(status);
-}
-
-int wstopsig(int status)
-{
-    return WSTOPSIG(status);
-}
-
-void stop_as(int signo)
-{
-    stop_self(signo);
-}
-
-int kill(int pid, int signo)
-{
-    return ::kill(pid, signo);
-}
-
-bool wifsignaled(int status)
-{
-    return WIFSIGNALED(status);
-}
-
-int wtermsig(int status)
-{
-    return WTERMSIG(status);
-}
-
-int wexitstatus(int status)
-{
-    return WEXITSTATUS(status);
-}
-
-int gettimeofday(timeval *tv)
-{
-    struct ::timeval now;
-    int rc = ::gettimeofday(&now, nullptr);
-    tv->tv_sec = now.tv_sec;
-    tv->tv_usec = now.tv_usec;
-    return rc;
-}
-
-const int SIGNO_CHLD = SIGCHLD;
-const int SIGNO_INT = SIGINT;
-const int SIGNO_TSTP = SIGTSTP;
-const int SIGNO_CONT = SIGCONT;
 const char *const *const sys_signame = linux_layer::signal_names();
 const int sys_nsig = NSIG;
-
-// ---- Standard streams ---------------------------------------------------------
-
-void open_standard_descriptors()
-{
-    standard().open_missing();
-}
-
-bool standard_output_was_closed()
-{
-    return standard().was_closed(1);
-}
-
-bool stream_is_terminal(FILE *stream)
-{
-    int fd = fileno(stream);
-    return fd != -1 && isatty(fd);
-}
 
 // ---- Output -------------------------------------------------------------------
 
 namespace {
-
-ssize_t write_to_backlog(void *writer, const char *data, size_t size)
-{
-    return static_cast<output_writer *>(writer)->take(data, size);
-}
 
 // SIGINT is blocked for the event queue, so it waits as pending.
 bool interrupt_pending()
@@ -382,31 +277,12 @@ bool interrupt_pending()
 
 FILE *background_output(FILE *stream)
 {
-    layer &l = the_layer();
-    if (fflush(stream) != 0)
-        return nullptr;
-    l.output = new output_writer(fileno(stream), interrupt_pending);
-    cookie_io_functions_t io = {};
-    io.write = write_to_backlog;
-    return fopencookie(l.output, "w", io);
+    return background_stream(stream, interrupt_pending);
 }
 
 long finish_output(FILE *stream, bool give_up)
 {
-    output_writer &writer = *the_layer().output;
-    if (give_up)
-        writer.give_up();
-    if (fflush(stream) != 0)
-        return -1;
-    std::optional<std::chrono::milliseconds> limit;
-    if (give_up)
-        limit = INTERRUPTED_DRAIN;
-    if (!writer.drain(limit) &&
-        writer.failure() != 0) {
-        errno = writer.failure();
-        return -1;
-    }
-    return writer.unwritten_lines();
+    return finish_background_stream(stream, give_up);
 }
 
 } // namespace os

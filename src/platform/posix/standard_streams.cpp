@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/platform.h"
+
 namespace posix_layer {
 
 void standard_descriptors::open_missing()
@@ -30,4 +32,24 @@ void standard_descriptors::close_opened() const
             close(fd);
 }
 
+standard_descriptors &the_standard_descriptors()
+{
+    static standard_descriptors instance;
+    return instance;
+}
+
 } // namespace posix_layer
+
+namespace os {
+
+void open_standard_descriptors()
+{
+    posix_layer::the_standard_descriptors().open_missing();
+}
+
+bool standard_output_was_closed()
+{
+    return posix_layer::the_standard_descriptors().was_closed(1);
+}
+
+} // namespace os

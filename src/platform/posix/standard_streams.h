@@ -18,4 +18,9 @@ private:
     bool opened_[3] = {};
 };
 
+// The run's one record of them, apart from every other object of a layer,
+// since those open descriptors: the closed standard descriptors are taken
+// before anything else is opened.
+standard_descriptors &the_standard_descriptors();
+
 } // namespace posix_layer

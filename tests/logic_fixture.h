@@ -11,10 +11,16 @@
 #include "report/exec_report.h"
 #include "run/settings.h"
 
-// What err and warn lines begin with: the name the tests were started under.
+// What err and warn lines begin with: the name the tests were started under,
+// which each C library keeps under its own name.
 inline std::string started_as(const std::string &rest)
 {
-    return std::string(program_invocation_short_name) + ": " + rest;
+#ifdef __FreeBSD__
+    const char *name = getprogname();
+#else
+    const char *name = program_invocation_short_name;
+#endif
+    return std::string(name) + ": " + rest;
 }
 
 class logic_test : public ::testing::Test {

@@ -164,8 +164,13 @@ bool json_unquote(const std::string &text, std::string *bytes)
         } else if (code < 0x800) {
             *bytes += static_cast<char>(0xc0 | (code >> 6));
             *bytes += static_cast<char>(0x80 | (code & 0x3f));
+        } else if (code < 0xd800 || code > 0xdfff) {
+            // The format characters that reorder or hide text.
+            *bytes += static_cast<char>(0xe0 | (code >> 12));
+            *bytes += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
+            *bytes += static_cast<char>(0x80 | (code & 0x3f));
         } else {
-            return false; // the writer escapes nothing else
+            return false; // the writer escapes no other surrogate
         }
         i += 6;
     }

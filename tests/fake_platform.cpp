@@ -181,8 +181,7 @@ int kqueue()
     return 3;
 }
 
-int kevent(int, const struct kevent *changes, int nchanges, struct kevent *events, int nevents,
-           const void *)
+int kevent(int, const struct kevent *changes, int nchanges, struct kevent *events, int nevents)
 {
     if (nchanges > 0 && fake::apply_changes(changes, nchanges) == -1)
         return -1;

@@ -79,9 +79,9 @@ int kqueue();
 
 // Applies nchanges changes in order, stopping at the first failure (-1 with
 // errno), then, when nevents > 0, blocks until at least one note is ready and
-// returns the number of notes written to events. A null timeout waits forever.
+// returns the number of notes written to events; it waits as long as it takes.
 int kevent(int kq, const struct kevent *changes, int nchanges, struct kevent *events,
-           int nevents, const void *timeout);
+           int nevents);
 
 // ---- Process information ---------------------------------------------------
 

@@ -1,51 +1,31 @@
-// Writing the exec line from what the system says of the process right now.
+// Describing an exec as a line: the process's record and arguments, and the
+// facts the options ask for, as the system gives them when the line is
+// written (the layer answers from what it recorded at the exec, where its
+// source records that).
 #include "report/exec_report.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <err.h>
 
 #include "procdb/depth.h"
 #include "procdb/pid_db.h"
-#include "report/flush.h"
-#include "report/indent.h"
-#include "report/json_lines.h"
+#include "report/line_record.h"
 #include "report/process_facts.h"
-#include "report/shquote.h"
 #include "run/settings.h"
 
 namespace {
 
 // A process that could not be read still ends the line it would have
-// started, with a newline that waits for the next flush; in JSON Lines its
-// object says what failed.
-void unreadable(int pid, int depth, const os::kinfo_proc *kp, const char *what)
+// started; in JSON Lines its object says what failed.
+void unreadable(line_record &line, const char *what)
 {
     int saved = errno;
-    if (run_settings.json)
-        json_unreadable(pid, depth, kp, what, saved);
-    else
-        putc('\n', run_settings.output);
+    line.kind = line_kind::unreadable;
+    line.failed_call = what;
+    line.error = saved;
+    write_line(line);
     errno = saved;
     warn("%s", what);
-}
-
-void print_reexec(int pid, int depth, const os::kinfo_proc *kp, const char *cmd,
-                  double run_time)
-{
-    if (run_settings.json) {
-        json_execed(pid, depth, kp, cmd, run_time);
-        return;
-    }
-    print_indent(depth);
-    fprintf(run_settings.output, "%d- ", pid);
-    // The stored name goes out as stored, but never raw onto a terminal.
-    if (run_settings.terminal)
-        print_shquoted(cmd);
-    else
-        fputs(cmd, run_settings.output);
-    fprintf(run_settings.output, " execed time=%.3fs\n", run_time);
 }
 
 // Fills or renews pid's slot; in the timing mode a second exec of the slot's
@@ -55,8 +35,14 @@ pid_db_entry *claim_slot(int pid, int depth, const os::kinfo_proc *kp)
     pid_db_entry *slot = &pid_db[pid_db_claim(pid)];
     if (run_settings.timing && slot->pid == pid) {
         os::timeval now;
-        double run_time = elapsed_seconds(slot->start, &now);
-        print_reexec(pid, depth, kp, slot->cmd, run_time);
+        line_record reexec;
+        reexec.kind = line_kind::execed;
+        reexec.pid = pid;
+        reexec.depth = depth;
+        reexec.kp = kp;
+        reexec.command = slot->cmd;
+        reexec.run_time = elapsed_seconds(slot->start, &now);
+        write_line(reexec);
         slot->start = now;
     } else {
         slot->pid = pid;
@@ -66,101 +52,47 @@ pid_db_entry *claim_slot(int pid, int depth, const os::kinfo_proc *kp)
     return slot;
 }
 
-void print_user(uint32_t uid)
+// The facts the options ask for; the command word last, as -l makes it the
+// executable's path.
+void add_facts(line_record &line)
 {
-    const char *name = user_name(uid);
-    if (name)
-        fprintf(run_settings.output, " <%s>", name);
-    else
-        fprintf(run_settings.output, " <%d>", static_cast<int>(uid));
-}
-
-void print_cwd(int pid)
-{
-    const char *cwd = working_directory(pid);
-    if (cwd)
-        print_shquoted(cwd);
-    else
-        fputs("?", run_settings.output);
-    fprintf(run_settings.output, " %% ");
-}
-
-void print_env(const os::kinfo_proc *kp)
-{
-    char **env = os::kvm_getenvv(run_settings.kd, kp, 0);
-    if (!env) {
-        fputs(" -", run_settings.output);
-        return;
+    if ((line.with_user = run_settings.show_user)) {
+        line.uid = line.kp->ki_uid;
+        line.user = user_name(line.uid);
     }
-    for (; *env; env++) {
-        putc(' ', run_settings.output);
-        char *eq = strchr(*env, '=');
-        if (!eq) {
-            print_shquoted(*env);
-            continue;
-        }
-        *eq = '\0';
-        print_shquoted(*env);
-        putc('=', run_settings.output);
-        print_shquoted_value(eq + 1);
-    }
-}
-
-void print_line(int pid, int depth, const os::kinfo_proc *kp, char **argv, pid_db_entry *slot)
-{
-    FILE *out = run_settings.output;
-    print_indent(depth);
-    fprintf(out, "%d", pid);
-    if (run_settings.timing)
-        putc('+', out);
-    if (run_settings.show_user)
-        print_user(kp->ki_uid);
-    putc(' ', out);
-    if (run_settings.show_cwd)
-        print_cwd(pid);
-    const char *word = command_word(pid, argv);
-    if (slot)
-        pid_db_set_cmd(slot, word);
-    print_shquoted_command(word);
-    if (!run_settings.quiet) {
-        for (char **arg = argv + 1; *arg; arg++) {
-            putc(' ', out);
-            print_shquoted(*arg);
-        }
-    }
-    if (run_settings.show_env)
-        print_env(kp);
-    putc('\n', out);
-    flush_line();
+    if ((line.with_cwd = run_settings.show_cwd))
+        line.cwd = working_directory(line.pid);
+    if ((line.with_exe = run_settings.full_path))
+        line.exe = executable_path(line.pid);
+    line.command = line.exe ? line.exe : line.argv[0];
+    line.with_env = run_settings.show_env;
 }
 
 } // namespace
 
 void report_exec(int pid)
 {
-    int depth = process_depth(pid);
-    if (depth < 0)
+    line_record line;
+    line.pid = pid;
+    line.depth = process_depth(pid);
+    if (line.depth < 0)
         return;
     int count;
-    const os::kinfo_proc *kp = os::kvm_getprocs(run_settings.kd, os::KERN_PROC_PID, pid, &count);
-    if (!kp) {
-        unreadable(pid, depth, nullptr, "kvm_getprocs");
+    line.kp = os::kvm_getprocs(run_settings.kd, os::KERN_PROC_PID, pid, &count);
+    if (!line.kp) {
+        unreadable(line, "kvm_getprocs");
         return;
     }
-    char **argv = os::kvm_getargv(run_settings.kd, kp, 0);
-    if (!argv) {
-        unreadable(pid, depth, kp, "kvm_getargv");
+    line.argv = os::kvm_getargv(run_settings.kd, line.kp, 0);
+    if (!line.argv) {
+        unreadable(line, "kvm_getargv");
         return;
     }
     pid_db_entry *slot = nullptr;
     if (!run_settings.flat || run_settings.timing)
-        slot = claim_slot(pid, depth, kp);
-    if (!run_settings.json) {
-        print_line(pid, depth, kp, argv, slot);
-        return;
-    }
-    const char *word = command_word(pid, argv);
+        slot = claim_slot(pid, line.depth, line.kp);
+    add_facts(line);
     if (slot)
-        pid_db_set_cmd(slot, word);
-    json_exec(pid, depth, kp, argv);
+        pid_db_set_cmd(slot, line.command);
+    write_line(line);
 }

@@ -1,38 +1,9 @@
-// Writing the exit line from the slot the process held.
+// Describing a process's end as a line, from the slot the process held.
 #include "report/exit_report.h"
 
-#include <cstdio>
-
 #include "procdb/pid_db.h"
-#include "report/flush.h"
-#include "report/indent.h"
-#include "report/json_lines.h"
-#include "report/shquote.h"
+#include "report/line_record.h"
 #include "run/settings.h"
-
-namespace {
-
-void print_ending(int status)
-{
-    FILE *out = run_settings.output;
-    if (!os::wifsignaled(status)) {
-        fprintf(out, " exited status=%d", os::wexitstatus(status));
-        return;
-    }
-    int sig = os::wtermsig(status);
-    if (const char *name = signal_name(sig))
-        fprintf(out, " exited signal=%s", name);
-    else
-        fprintf(out, " exited signal=%d", sig);
-}
-
-} // namespace
-
-const char *signal_name(int sig)
-{
-    // The status can name a signal past the end of the name table.
-    return sig >= 0 && sig < os::sys_nsig ? os::sys_signame[sig] : nullptr;
-}
 
 void report_exit(int pid, int status)
 {
@@ -43,15 +14,12 @@ void report_exit(int pid, int status)
     // which cannot come before this line is written.
     const pid_db_entry *slot = &pid_db[s];
     os::timeval now;
-    if (run_settings.json) {
-        json_exit(pid, slot, status, elapsed_seconds(slot->start, &now));
-        return;
-    }
-    FILE *out = run_settings.output;
-    print_indent(slot->depth);
-    fprintf(out, "%d- ", pid);
-    print_shquoted(slot->cmd);
-    print_ending(status);
-    fprintf(out, " time=%.3fs\n", elapsed_seconds(slot->start, &now));
-    flush_line();
+    line_record line;
+    line.kind = line_kind::exit;
+    line.pid = pid;
+    line.depth = slot->depth;
+    line.command = slot->cmd;
+    line.status = status;
+    line.run_time = elapsed_seconds(slot->start, &now);
+    write_line(line);
 }

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "report/exit_report.h"
-#include "report/flush.h"
 #include "report/json.h"
 #include "report/process_facts.h"
 #include "run/settings.h"
@@ -20,12 +18,6 @@ void begin(const char *event, os::timeval at, int pid)
     fprintf(run_settings.output, ",\"pid\":%d", pid);
 }
 
-void end()
-{
-    fputs("}\n", run_settings.output);
-    flush_line();
-}
-
 // A string field, or null.
 void string_field(const char *name, const char *value)
 {
@@ -36,10 +28,10 @@ void string_field(const char *name, const char *value)
         fputs("null", run_settings.output);
 }
 
-void environment_field(const os::kinfo_proc *kp)
+void environment_field(const line_record &line)
 {
     print_json_key("env");
-    char **env = os::kvm_getenvv(run_settings.kd, kp, 0);
+    char **env = line_environment(line);
     if (!env) {
         fputs("null", run_settings.output);
         return;
@@ -53,74 +45,89 @@ void environment_field(const os::kinfo_proc *kp)
     putc(']', run_settings.output);
 }
 
-} // namespace
-
-void json_exec(int pid, int depth, const os::kinfo_proc *kp, char **argv)
+void print_exec(const line_record &line)
 {
     FILE *out = run_settings.output;
-    begin("exec", exec_time(kp), pid);
-    fprintf(out, ",\"ppid\":%d,\"depth\":%d", kp->ki_ppid, depth);
+    begin("exec", exec_time(line.kp), line.pid);
+    fprintf(out, ",\"ppid\":%d,\"depth\":%d", line.kp->ki_ppid, line.depth);
     // The arguments as the process has them: with -l the path goes in
     // "exe", never in place of argv[0].
     print_json_key("argv");
     putc('[', out);
-    print_json_string(argv[0]);
+    print_json_string(line.argv[0]);
     if (!run_settings.quiet) {
-        for (char **arg = argv + 1; *arg; arg++) {
+        for (char *const *arg = line.argv + 1; *arg; arg++) {
             putc(',', out);
             print_json_string(*arg);
         }
     }
     putc(']', out);
-    if (run_settings.show_user) {
-        string_field("user", user_name(kp->ki_uid));
-        fprintf(out, ",\"uid\":%u", kp->ki_uid);
+    if (line.with_user) {
+        string_field("user", line.user);
+        fprintf(out, ",\"uid\":%u", line.uid);
     }
-    if (run_settings.show_cwd)
-        string_field("cwd", working_directory(pid));
-    if (run_settings.full_path)
-        string_field("exe", executable_path(pid));
-    if (run_settings.show_env)
-        environment_field(kp);
-    end();
+    if (line.with_cwd)
+        string_field("cwd", line.cwd);
+    if (line.with_exe)
+        string_field("exe", line.exe);
+    if (line.with_env)
+        environment_field(line);
 }
 
-void json_unreadable(int pid, int depth, const os::kinfo_proc *kp, const char *what, int error)
+void print_unreadable(const line_record &line)
 {
-    begin("exec", exec_time(kp), pid);
-    fprintf(run_settings.output, ",\"depth\":%d", depth);
+    begin("exec", exec_time(line.kp), line.pid);
+    fprintf(run_settings.output, ",\"depth\":%d", line.depth);
     char text[256];
-    snprintf(text, sizeof text, "%s: %s", what, strerror(error));
+    snprintf(text, sizeof text, "%s: %s", line.failed_call, strerror(line.error));
     print_json_key("error");
     print_json_string(text);
-    end();
 }
 
-void json_execed(int pid, int depth, const os::kinfo_proc *kp, const char *cmd, double run_time)
+void print_execed(const line_record &line)
 {
-    begin("execed", exec_time(kp), pid);
-    fprintf(run_settings.output, ",\"depth\":%d", depth);
-    string_field("cmd", cmd);
-    fprintf(run_settings.output, ",\"time_s\":%.3f", run_time);
-    end();
+    begin("execed", exec_time(line.kp), line.pid);
+    fprintf(run_settings.output, ",\"depth\":%d", line.depth);
+    string_field("cmd", line.command);
+    fprintf(run_settings.output, ",\"time_s\":%.3f", line.run_time);
 }
 
-void json_exit(int pid, const pid_db_entry *slot, int status, double run_time)
+void print_exit(const line_record &line)
 {
     os::timeval now;
     os::gettimeofday(&now);
-    begin("exit", now, pid);
-    fprintf(run_settings.output, ",\"depth\":%d", slot->depth);
-    string_field("cmd", slot->cmd);
-    if (os::wifsignaled(status)) {
-        int sig = os::wtermsig(status);
+    begin("exit", now, line.pid);
+    fprintf(run_settings.output, ",\"depth\":%d", line.depth);
+    string_field("cmd", line.command);
+    if (os::wifsignaled(line.status)) {
+        int sig = os::wtermsig(line.status);
         if (const char *name = signal_name(sig))
             string_field("signal", name);
         else
             fprintf(run_settings.output, ",\"signal\":%d", sig);
     } else {
-        fprintf(run_settings.output, ",\"status\":%d", os::wexitstatus(status));
+        fprintf(run_settings.output, ",\"status\":%d", os::wexitstatus(line.status));
     }
-    fprintf(run_settings.output, ",\"time_s\":%.3f", run_time);
-    end();
+    fprintf(run_settings.output, ",\"time_s\":%.3f", line.run_time);
+}
+
+} // namespace
+
+void print_json_line(const line_record &line)
+{
+    switch (line.kind) {
+    case line_kind::exec:
+        print_exec(line);
+        break;
+    case line_kind::unreadable:
+        print_unreadable(line);
+        break;
+    case line_kind::execed:
+        print_execed(line);
+        break;
+    case line_kind::exit:
+        print_exit(line);
+        break;
+    }
+    fputs("}\n", run_settings.output);
 }

@@ -1,8 +1,6 @@
 // Asking the system for the facts the optional fields show.
 #include "report/process_facts.h"
 
-#include "run/settings.h"
-
 namespace {
 
 // Scratch storage for the two path queries; valid until the next query.
@@ -27,12 +25,6 @@ const char *executable_path(int pid)
 {
     size_t len = sizeof path_buffer;
     return os::sysctl_proc_pathname(pid, path_buffer, &len) == 0 ? path_buffer : nullptr;
-}
-
-const char *command_word(int pid, char *const *argv)
-{
-    const char *path = run_settings.full_path ? executable_path(pid) : nullptr;
-    return path ? path : argv[0];
 }
 
 os::timeval exec_time(const os::kinfo_proc *kp)

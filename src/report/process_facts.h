@@ -15,9 +15,5 @@ const char *working_directory(int pid);
 // The full path of pid's executable, or null when it cannot be read.
 const char *executable_path(int pid);
 
-// The command word: the executable's full path with -l when it can be read,
-// otherwise argv[0].
-const char *command_word(int pid, char *const *argv);
-
 // The time of the exec being reported: the system's record of it, or now.
 os::timeval exec_time(const os::kinfo_proc *kp);

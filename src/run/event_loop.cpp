@@ -79,7 +79,7 @@ void event_loop()
 {
     struct os::kevent events[EVENT_BATCH];
     while (!run_settings.quit) {
-        int n = os::kevent(run_settings.kq, nullptr, 0, events, EVENT_BATCH, nullptr);
+        int n = os::kevent(run_settings.kq, nullptr, 0, events, EVENT_BATCH);
         for (int i = 0; i < n; i++) {
             dispatch(events[i]);
             if (run_settings.quit)

@@ -17,7 +17,7 @@ void register_one(int16_t filter, int ident, uint32_t fflags)
     change.filter = filter;
     change.flags = os::EV_ADD;
     change.fflags = fflags;
-    if (os::kevent(run_settings.kq, &change, 1, nullptr, 0, nullptr) == -1)
+    if (os::kevent(run_settings.kq, &change, 1, nullptr, 0) == -1)
         err(1, "kevent");
 }
 
@@ -46,7 +46,7 @@ int watch_snapshot(const os::kinfo_proc *procs, int count)
     int failure = 0;
     // A process that ended since the snapshot is no news: the caller takes
     // a new snapshot.
-    if (os::kevent(run_settings.kq, changes, count, nullptr, 0, nullptr) == -1) {
+    if (os::kevent(run_settings.kq, changes, count, nullptr, 0) == -1) {
         failure = errno;
         if (failure != ESRCH)
             warn("kevent ALL");

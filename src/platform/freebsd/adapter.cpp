@@ -118,8 +118,7 @@ int kqueue()
     return l.watch.open();
 }
 
-int kevent(int, const struct kevent *changes, int nchanges, struct kevent *events, int nevents,
-           const void *)
+int kevent(int, const struct kevent *changes, int nchanges, struct kevent *events, int nevents)
 {
     layer &l = the_layer();
     for (int i = 0; i < nchanges; i++) {

@@ -130,8 +130,7 @@ int kqueue()
     return l.queue->descriptor();
 }
 
-int kevent(int, const struct kevent *changes, int nchanges, struct kevent *events, int nevents,
-           const void *)
+int kevent(int, const struct kevent *changes, int nchanges, struct kevent *events, int nevents)
 {
     for (int i = 0; i < nchanges; i++) {
         if (int e = apply(changes[i])) {

@@ -42,7 +42,6 @@ public:
     // errno when it cannot be loaded, with *why as open_bpf_source says.
     int open(std::string *why);
 
-    const char *name() const override { return "ebpf"; }
     int descriptor() const override { return ring_buffer__epoll_fd(ring_); }
     bool records_facts() const override { return true; }
     int poll_interval_ms() const override { return POLL_MS; }

@@ -15,8 +15,6 @@ class event_source {
 public:
     virtual ~event_source() = default;
 
-    // The name a user picks the source by.
-    virtual const char *name() const = 0;
     // A descriptor that turns readable when records are ready.
     virtual int descriptor() const = 0;
     // Hands the records that are ready to sink without blocking; how many.

@@ -89,7 +89,6 @@ public:
     explicit netlink_source(int fd) : fd_(fd) {}
     ~netlink_source() override { close(fd_); }
 
-    const char *name() const override { return "netlink"; }
     int descriptor() const override { return fd_; }
     // Each exec's facts are read from /proc as its message is handled.
     bool records_facts() const override { return true; }

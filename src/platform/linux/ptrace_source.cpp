@@ -56,7 +56,6 @@ public:
         close(signal_fd_);
     }
 
-    const char *name() const override { return "ptrace"; }
     int descriptor() const override { return signal_fd_; }
     bool records_facts() const override { return true; }
     void want(const facts_wanted &wanted) override { wanted_ = wanted; }

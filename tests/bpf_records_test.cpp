@@ -96,7 +96,8 @@ TEST_F(bpf_records_test, chunks_of_two_cpus_interleave)
     auto b = exec_records(1, 0, 43, LS, 5);
     for (size_t i = 0; i < a.size(); i++)
         feed({a[i], b[i]});
-    EXPECT_EQ(sink.calls, (std::vector<std::string>{"exec 42 @1000 with facts", "exec 43 @1000 with facts"}));
+    EXPECT_EQ(sink.calls,
+              (std::vector<std::string>{"exec 42 @1000 with facts", "exec 43 @1000 with facts"}));
 }
 
 // An exec whose last chunks found no room in the ring goes on without its
@@ -114,7 +115,8 @@ TEST_F(bpf_records_test, an_exec_that_lost_chunks_carries_no_data)
     auto c = exec_records(0, 2, 44, LS, 5);
     feed({b[0], c[0]});
     feed(std::vector<record>(c.begin() + 1, c.end()));
-    EXPECT_EQ(sink.calls, (std::vector<std::string>{"exec 43 @1001 without data", "exec 44 @1002 with facts"}));
+    EXPECT_EQ(sink.calls,
+              (std::vector<std::string>{"exec 43 @1001 without data", "exec 44 @1002 with facts"}));
 }
 
 TEST_F(bpf_records_test, gaps_in_a_cpus_numbering_are_lost_events)
@@ -123,9 +125,9 @@ TEST_F(bpf_records_test, gaps_in_a_cpus_numbering_are_lost_events)
     feed(exec_records(1, 0, 43, LS, 100));
     feed(exec_records(0, 8, 44, LS, 100));
     feed(exec_records(1, 1, 45, LS, 100));
-    EXPECT_EQ(sink.calls, (std::vector<std::string>{"exec 42 @1005 with facts", "exec 43 @1000 with facts",
-                                                    "lost 2", "exec 44 @1008 with facts",
-                                                    "exec 45 @1001 with facts"}));
+    EXPECT_EQ(sink.calls, (std::vector<std::string>{
+                              "exec 42 @1005 with facts", "exec 43 @1000 with facts", "lost 2",
+                              "exec 44 @1008 with facts", "exec 45 @1001 with facts"}));
 }
 
 TEST_F(bpf_records_test, forks_exits_and_malformed_records)

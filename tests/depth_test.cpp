@@ -36,7 +36,7 @@ TEST_F(depth_test, counts_generations_below_the_root_with_one_query_each)
     struct {
         int root, pid, depth, queries;
     } cases[] = {
-        {1, 1, 0, 1},   {1, 100, 1, 1}, {1, 200, 2, 2}, {1, 300, 3, 3},
+        {1, 1, 0, 1},     {1, 100, 1, 1},   {1, 200, 2, 2},   {1, 300, 3, 3},
         {100, 100, 0, 1}, {100, 300, 2, 2}, {200, 300, 1, 1},
     };
     for (const auto &c : cases) {

@@ -36,8 +36,11 @@ TEST_F(event_loop_test, timing_in_command_scope_shows_exec_re_exec_and_the_reape
     EXPECT_EQ(lines(), "4242+ sh -c x\n"
                        "  4243+ cc a.c\n"
                        "4242- sh execed time=3.250s\n"
-                       "4242+ " + long_word + "\n"
-                       "4242- " + long_word.substr(0, 31) + " exited signal=ABRT time=0.000s\n");
+                       "4242+ " +
+                           long_word +
+                           "\n"
+                           "4242- " +
+                           long_word.substr(0, 31) + " exited signal=ABRT time=0.000s\n");
     EXPECT_EQ(fake::k.batches.size(), 0u);
     EXPECT_EQ(fake::k.queries.argv, 3) << "the exec after the command's end is not handled";
 }
@@ -136,7 +139,8 @@ TEST_F(event_loop_test, a_stopped_command_stops_the_tool_and_is_continued_with_i
     EXPECT_EQ(run({"-t", "sh"}), 1);
     EXPECT_EQ(fake::k.stops, std::vector<int>{os::SIGNO_TSTP}) << "only the command's stop";
     EXPECT_EQ(fake::k.kills, (std::vector<std::pair<int, int>>{{4242, os::SIGNO_CONT}}));
-    EXPECT_EQ(lines(), "4242+ sh\n4242- sh exited status=1 time=0.000s\n") << "no exit line for a stop";
+    EXPECT_EQ(lines(), "4242+ sh\n4242- sh exited status=1 time=0.000s\n")
+        << "no exit line for a stop";
 }
 
 TEST_F(event_loop_test, exit_is_tested_before_exec_and_child_notes_are_passed_over)

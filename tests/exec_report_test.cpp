@@ -24,7 +24,6 @@ protected:
         p.exe = "/usr/bin/make";
         return p;
     }
-
 };
 
 TEST_F(exec_report_test, writes_the_documented_example_lines)
@@ -72,8 +71,9 @@ TEST_F(exec_report_test, timing_fills_then_renews_the_slot_and_cuts_the_stored_n
     p.argv = {"ld"};
     p.ppid = 500; // now deeper: both lines use the current depth, the slot keeps its own
     fake::k.clock = {52, 500000};
-    EXPECT_EQ(report(731), "    731- " + long_word.substr(0, 31) + " execed time=2.250s\n"
-                           "    731+ ld\n");
+    EXPECT_EQ(report(731), "    731- " + long_word.substr(0, 31) +
+                               " execed time=2.250s\n"
+                               "    731+ ld\n");
     EXPECT_EQ(pid_db[0].depth, 1);
     EXPECT_EQ(pid_db[0].start.tv_sec, 52);
     EXPECT_EQ(pid_db[0].start.tv_usec, 500000);

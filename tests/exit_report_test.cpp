@@ -22,16 +22,17 @@ TEST_F(exit_report_test, says_how_the_process_ended)
         int status;
         const char *ending;
     } cases[] = {
-        {0, " exited status=0"},          {0x100, " exited status=1"},
-        {0xff00, " exited status=255"},   {9, " exited signal=KILL"},
-        {0x86, " exited signal=ABRT"},    {0x7f + 0x1300, " exited status=19"},
+        {0, " exited status=0"},        {0x100, " exited status=1"},
+        {0xff00, " exited status=255"}, {9, " exited signal=KILL"},
+        {0x86, " exited signal=ABRT"},  {0x7f + 0x1300, " exited status=19"},
         {40, " exited signal=40"}, // past the end of the name table
     };
     for (const auto &c : cases) {
         pid_db[0].pid = 42;
         size_t before = written().size();
         report_exit(42, c.status);
-        EXPECT_EQ(written().substr(before), std::string("      42- make") + c.ending + " time=2.345s\n");
+        EXPECT_EQ(written().substr(before),
+                  std::string("      42- make") + c.ending + " time=2.345s\n");
         EXPECT_EQ(pid_db[0].pid, 0);
     }
 }

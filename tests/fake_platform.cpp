@@ -146,10 +146,9 @@ int wait_for_notes(struct os::kevent *events, int nevents)
 }
 
 const char *const signal_names[] = {
-    "Signal 0", "HUP",  "INT",  "QUIT", "ILL",    "TRAP",   "ABRT", "EMT",
-    "FPE",      "KILL", "BUS",  "SEGV", "SYS",    "PIPE",   "ALRM", "TERM",
-    "URG",      "STOP", "TSTP", "CONT", "CHLD",   "TTIN",   "TTOU", "IO",
-    "XCPU",     "XFSZ", "VTALRM", "PROF", "WINCH", "INFO", "USR1", "USR2",
+    "Signal 0", "HUP", "INT",  "QUIT", "ILL",    "TRAP", "ABRT",  "EMT",  "FPE",  "KILL", "BUS",
+    "SEGV",     "SYS", "PIPE", "ALRM", "TERM",   "URG",  "STOP",  "TSTP", "CONT", "CHLD", "TTIN",
+    "TTOU",     "IO",  "XCPU", "XFSZ", "VTALRM", "PROF", "WINCH", "INFO", "USR1", "USR2",
 };
 
 } // namespace

@@ -80,8 +80,8 @@ struct kernel {
     int execvp_errno = ENOENT;
     std::vector<std::pair<int, int>> signal_calls;
     int max_processes = 99999;
-    int will_ask_env = -1; // what the logic said it will ask; -1 before it says
-    int will_watch_system = -1; // what the logic said it will watch; -1 before it says
+    int will_ask_env = -1;         // what the logic said it will ask; -1 before it says
+    int will_watch_system = -1;    // what the logic said it will watch; -1 before it says
     int watch_told_at_kqueue = -1; // will_watch_system when the queue was made
     bool output_is_terminal = false;
     long lines_left_at_interrupt = 0; // what the output has not taken when the run is interrupted

@@ -83,8 +83,8 @@ TEST_F(freebsd_live_test, timing_shows_re_execs_and_the_commands_end)
 
 TEST_F(freebsd_live_test, an_orphan_stays_under_the_process_that_made_it)
 {
-    auto run = forklog({"--", "/bin/sh", "-c",
-                        "(/bin/sh -c 'sleep 0.2; /bin/echo orphan' &); sleep 0.6"});
+    auto run =
+        forklog({"--", "/bin/sh", "-c", "(/bin/sh -c 'sleep 0.2; /bin/echo orphan' &); sleep 0.6"});
     EXPECT_EQ(run.wait(), 0);
     int maker = -1;
     int orphan = -1;

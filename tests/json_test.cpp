@@ -29,7 +29,6 @@ protected:
         fflush(out);
         return std::string(buf + before, len - before);
     }
-
 };
 
 TEST_F(json_test, strings_escape_what_json_and_terminals_need)
@@ -39,9 +38,12 @@ TEST_F(json_test, strings_escape_what_json_and_terminals_need)
         {"a b", R"("a b")"},
         {"\"\\", R"("\"\\")"},
         {"a\nb\tc\x1b[2J\x7f", R"("a\nb\tc\u001b[2J\u007f")"},
-        {"gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x98\x80", "\"gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x98\x80\""},
+        {"gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x98\x80",
+         "\"gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x98\x80\""},
         {"c1 \xc2\x9b", R"("c1 \u009b")"},
-        {"evil\xe2\x80\xae" "fdp \xe2\x81\xa6\xe2\x80\x8f\xef\xbb\xbf\xe2\x80\xa8", R"("evil\u202efdp \u2066\u200f\ufeff\u2028")"},
+        {"evil\xe2\x80\xae"
+         "fdp \xe2\x81\xa6\xe2\x80\x8f\xef\xbb\xbf\xe2\x80\xa8",
+         R"("evil\u202efdp \u2066\u200f\ufeff\u2028")"},
         {"\xff\xfe", R"("\udcff\udcfe")"},
         {"\xc0\xaf \xed\xa0\x80", R"("\udcc0\udcaf \udced\udca0\udc80")"},
         {"cut \xe2\x82", R"("cut \udce2\udc82")"},
@@ -55,8 +57,8 @@ TEST_F(json_test, strings_escape_what_json_and_terminals_need)
 TEST_F(json_test, a_json_parser_gives_back_every_byte)
 {
     std::mt19937 rng(20261210);
-    std::vector<std::string> words = {"", "\"", "\\", "\n", "\xff", "\xed\xa0\x80",
-                                      std::string(1 << 20, 'x') + "\xc2\x9b"};
+    std::vector<std::string> words = {
+        "", "\"", "\\", "\n", "\xff", "\xed\xa0\x80", std::string(1 << 20, 'x') + "\xc2\x9b"};
     for (int i = 0; i < 300; i++) {
         std::string w(rng() % 32, '\0');
         for (char &c : w)

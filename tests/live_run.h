@@ -70,8 +70,10 @@ public:
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         // Whatever the test runner left open stays out of the run, so that
         // limits on descriptors mean the same on every machine.
@@ -150,7 +152,8 @@ inline std::vector<line> parse(const std::string &out, bool allow_empty = false)
         if (allow_empty && l.empty())
             continue;
         size_t spaces = l.find_first_not_of(' ');
-        size_t digits = spaces == std::string::npos ? spaces : l.find_first_not_of("0123456789", spaces);
+        size_t digits =
+            spaces == std::string::npos ? spaces : l.find_first_not_of("0123456789", spaces);
         bool whole = spaces % 2 == 0 && digits != std::string::npos && digits > spaces;
         size_t rest = digits;
         std::string mark;

@@ -85,17 +85,11 @@ protected:
     }
 
     // Lets the tool's user and the users the tests switch to into dir.
-    void share_dir()
-    {
-        ASSERT_EQ(chmod(dir.c_str(), GetParam().unprivileged ? 0777 : 0755), 0);
-    }
+    void share_dir() { ASSERT_EQ(chmod(dir.c_str(), GetParam().unprivileged ? 0777 : 0755), 0); }
 
     // For a test of what only a privileged source can do: a scope other than
     // a command, or a command that changes its user.
-    bool privileged_only()
-    {
-        return GetParam().unprivileged;
-    }
+    bool privileged_only() { return GetParam().unprivileged; }
 
     void TearDown() override
     {
@@ -120,12 +114,14 @@ protected:
 
 TEST_P(live_test, command_scope_shows_the_tree_indented_by_generation)
 {
-    auto run = forklog({"--", "/bin/sh", "-c", "sleep 0.05; /bin/sh -c 'sleep 0.05; exec sleep 0.06'; exit 3"});
+    auto run = forklog(
+        {"--", "/bin/sh", "-c", "sleep 0.05; /bin/sh -c 'sleep 0.05; exec sleep 0.06'; exit 3"});
     EXPECT_EQ(run->wait(), 3) << "the command's own status is passed on";
     std::vector<line> lines = parse(run->out());
     ASSERT_EQ(lines.size(), 5u) << run->out() << run->err();
     EXPECT_EQ(lines[0].depth, 0);
-    EXPECT_EQ(lines[0].rest, "/bin/sh -c 'sleep 0.05; /bin/sh -c '\\''sleep 0.05; exec sleep 0.06'\\''; exit 3'");
+    EXPECT_EQ(lines[0].rest,
+              "/bin/sh -c 'sleep 0.05; /bin/sh -c '\\''sleep 0.05; exec sleep 0.06'\\''; exit 3'");
     EXPECT_EQ(lines[1].depth, 1);
     EXPECT_EQ(lines[1].rest, "sleep 0.05");
     EXPECT_EQ(lines[2].depth, 1);
@@ -200,11 +196,13 @@ TEST_P(live_test, timing_shows_marks_re_execs_and_the_commands_end)
     EXPECT_EQ(lines[0].mark + lines[0].rest, "+/bin/sh -c 'sleep 0.05; exec /bin/sleep 0.05'");
     EXPECT_EQ(lines[1].mark + lines[1].rest, "+sleep 0.05");
     EXPECT_EQ(lines[2].pid, root);
-    EXPECT_TRUE(std::regex_match(lines[2].mark + lines[2].rest, std::regex("-/bin/sh execed time=0\\.[0-9]{3}s")))
+    EXPECT_TRUE(std::regex_match(lines[2].mark + lines[2].rest,
+                                 std::regex("-/bin/sh execed time=0\\.[0-9]{3}s")))
         << lines[2].rest;
     EXPECT_EQ(lines[3].mark + lines[3].rest, "+/bin/sleep 0.05");
-    EXPECT_TRUE(std::regex_match(lines[4].mark + lines[4].rest,
-                                 std::regex("-/bin/sleep exited status=0 time=0\\.(0[4-9]|[1-9][0-9])[0-9]s")))
+    EXPECT_TRUE(std::regex_match(
+        lines[4].mark + lines[4].rest,
+        std::regex("-/bin/sleep exited status=0 time=0\\.(0[4-9]|[1-9][0-9])[0-9]s")))
         << lines[4].rest;
 
     // A re-exec behind a slot freed meanwhile (the first sleep's) is still
@@ -212,14 +210,16 @@ TEST_P(live_test, timing_shows_marks_re_execs_and_the_commands_end)
     auto behind = forklog({"-t", "/bin/sh", "-c",
                            "/bin/sleep 0.1 & sleep 0.02; sh -c 'sleep 0.3; exec /bin/sleep 0.05'"});
     EXPECT_EQ(behind->wait(), 0);
-    EXPECT_TRUE(std::regex_search(behind->out(), std::regex("\n  [0-9]+- sh execed time=0\\.[0-9]{3}s\n")))
+    EXPECT_TRUE(
+        std::regex_search(behind->out(), std::regex("\n  [0-9]+- sh execed time=0\\.[0-9]{3}s\n")))
         << behind->out() << behind->err();
     EXPECT_EQ(behind->err(), "");
 
     auto killed = forklog({"-t", "/bin/sh", "-c", "sleep 0.02; kill -TERM $$"});
     EXPECT_EQ(killed->wait(), 128 + SIGTERM);
     std::string out = killed->out();
-    EXPECT_TRUE(std::regex_search(out, std::regex("\n[0-9]+- /bin/sh exited signal=TERM time=0\\.[0-9]{3}s\n$")))
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex("\n[0-9]+- /bin/sh exited signal=TERM time=0\\.[0-9]{3}s\n$")))
         << out;
 }
 
@@ -294,9 +294,10 @@ TEST_P(live_test, user_directory_path_and_environment_show_what_the_process_has)
     share_dir();
     char shell[PATH_MAX];
     ASSERT_NE(realpath("/bin/sh", shell), nullptr);
-    auto run = forklog({"-u", "-d", "-l", "-e", "--", EXEC_HELPER, odd_dir, "65534", "A B=1",
-                        "EMPTY=", "=lead", "X=y=z", "PLAIN", "--", "/bin/sh", "-c", "sleep 0.05",
-                        "name", "it's", "a\nb", "", "\xff\xfe"});
+    auto run =
+        forklog({"-u",         "-d",     "-l",    "-e",    "--",    EXEC_HELPER, odd_dir,   "65534",
+                 "A B=1",      "EMPTY=", "=lead", "X=y=z", "PLAIN", "--",        "/bin/sh", "-c",
+                 "sleep 0.05", "name",   "it's",  "a\nb",  "",      "\xff\xfe"});
     EXPECT_EQ(run->wait(), 0);
     std::vector<line> lines = parse(run->out());
     ASSERT_EQ(lines.size(), 3u) << run->out() << run->err();
@@ -314,8 +315,9 @@ TEST_P(live_test, user_directory_path_and_environment_show_what_the_process_has)
 TEST_P(live_test, without_the_privilege_only_a_command_is_traced)
 {
     if (!GetParam().unprivileged) {
-        process_run run(dir, {EXEC_HELPER, "-", NOBODY, std::string("FORKLOG_SOURCE=") + GetParam().name,
-                              "--", FORKLOG_BINARY, "true"});
+        process_run run(dir,
+                        {EXEC_HELPER, "-", NOBODY, std::string("FORKLOG_SOURCE=") + GetParam().name,
+                         "--", FORKLOG_BINARY, "true"});
         EXPECT_EQ(run.wait(), 1);
         EXPECT_EQ(run.err(), "forklog: kqueue: Operation not permitted\n");
         EXPECT_EQ(run.out(), "");
@@ -377,8 +379,11 @@ bool terminal_unsafe(const std::string &text)
 {
     for (size_t i = 0; i < text.size();) {
         unsigned char c = static_cast<unsigned char>(text[i]);
-        int n = c < 0x80 ? 1 : c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3
-                : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+        int n = c < 0x80                 ? 1
+                : c >= 0xc2 && c <= 0xdf ? 2
+                : c >= 0xe0 && c <= 0xef ? 3
+                : c >= 0xf0 && c <= 0xf4 ? 4
+                                         : 0;
         if (n == 0 || i + n > text.size() || c < 0x20 || c == 0x7f ||
             (c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0))
             return true;
@@ -402,14 +407,26 @@ TEST_P(live_test, on_a_terminal_no_byte_it_acts_on_goes_out_raw)
     t.c_oflag &= ~OPOST; // the bytes as written, no newline translation
     t.c_lflag &= ~ECHO;
     ASSERT_EQ(tcsetattr(slave, TCSANOW, &t), 0);
-    std::string odd_dir = dir + "/\x1b]0;title\a\x9b" "2J";
+    std::string odd_dir = dir + "/\x1b]0;title\a\x9b"
+                                "2J";
     ASSERT_EQ(mkdir(odd_dir.c_str(), 0755), 0);
-    const std::vector<std::string> words = {
-        "/bin/sh", "-c", "sleep 0.1", "\x1b[2J\x1b[H\x1b]0;pwned\a", "\r12345 <root> /usr/bin/passwd",
-        "\x9b" "31m", "c1-\xc2\x9b", "tab\there", "\xff\xfe", "gr\xc3\xbc\xc3\x9f", "~/x", "a!b", "",
-        "it's\nlines"};
-    std::vector<std::string> argv = {FORKLOG_BINARY, "-f", "-d", "--", EXEC_HELPER, odd_dir, "-",
-                                     "--"};
+    const std::vector<std::string> words = {"/bin/sh",
+                                            "-c",
+                                            "sleep 0.1",
+                                            "\x1b[2J\x1b[H\x1b]0;pwned\a",
+                                            "\r12345 <root> /usr/bin/passwd",
+                                            "\x9b"
+                                            "31m",
+                                            "c1-\xc2\x9b",
+                                            "tab\there",
+                                            "\xff\xfe",
+                                            "gr\xc3\xbc\xc3\x9f",
+                                            "~/x",
+                                            "a!b",
+                                            "",
+                                            "it's\nlines"};
+    std::vector<std::string> argv = {FORKLOG_BINARY, "-f",    "-d", "--",
+                                     EXEC_HELPER,    odd_dir, "-",  "--"};
     argv.insert(argv.end(), words.begin(), words.end());
     std::vector<char *> args;
     for (std::string &w : argv)
@@ -543,18 +560,22 @@ TEST_P(live_test, inside_a_pid_namespace_only_its_own_processes_are_shown)
     share_dir();
     process_run host(dir, {"/bin/sh", "-c", "while :; do /bin/echo host-secret; sleep 0.02; done"});
     std::this_thread::sleep_for(50ms);
-    const std::string wait_for = "for i in $(seq 200); do grep -q \"$2\" \"$1\" 2>/dev/null && break; "
-                                 "/bin/true canary; sleep 0.025; done; ";
+    const std::string wait_for =
+        "for i in $(seq 200); do grep -q \"$2\" \"$1\" 2>/dev/null && break; "
+        "/bin/true canary; sleep 0.025; done; ";
     struct {
-        std::string script; // run by bash in the namespace: $0 the tool, $1 the lines, $2 the expected text
+        std::string
+            script; // run by bash in the namespace: $0 the tool, $1 the lines, $2 the expected text
         std::string expected;
     } cases[] = {
         // The command gets the host loop's pid inside the namespace.
-        {"echo $((" + std::to_string(host.pid) + " - 1)) > /proc/sys/kernel/ns_last_pid; "
-         "exec \"$0\" -o \"$1\" -- /bin/sh -c 'sleep 0.2; /bin/true ns-command'",
+        {"echo $((" + std::to_string(host.pid) +
+             " - 1)) > /proc/sys/kernel/ns_last_pid; "
+             "exec \"$0\" -o \"$1\" -- /bin/sh -c 'sleep 0.2; /bin/true ns-command'",
          std::to_string(host.pid) + " /bin/sh -c 'sleep 0.2; /bin/true ns-command'"},
         {"/bin/sh -c 'while :; do /bin/true ns-process; sleep 0.02; done' & t=$!; "
-         "\"$0\" -o \"$1\" -p $t & f=$!; " + wait_for + "kill -INT $f; wait $f; kill $t",
+         "\"$0\" -o \"$1\" -p $t & f=$!; " +
+             wait_for + "kill -INT $f; wait $f; kill $t",
          "/bin/true ns-process"},
         {"\"$0\" -o \"$1\" & f=$!; " + wait_for + "kill -INT $f; wait $f", "/bin/true canary"},
     };
@@ -598,10 +619,11 @@ TEST_P(live_test, environments_are_shown_from_the_first_exec_to_the_last)
 {
     if (privileged_only())
         GTEST_SKIP() << "needs the privilege";
-    process_run tree(dir, {"/bin/bash", "-c",
-                           "w=$(head -c 131000 /dev/zero | tr '\\0' a); sleep 0.5; "
-                           "/bin/true $w $w $w $w $w $w $w $w $w; "
-                           "for i in 1 2 3; do env -i FOO=bar$i /bin/sh -c 'sleep 0.05' after$i; done"});
+    process_run tree(dir,
+                     {"/bin/bash", "-c",
+                      "w=$(head -c 131000 /dev/zero | tr '\\0' a); sleep 0.5; "
+                      "/bin/true $w $w $w $w $w $w $w $w $w; "
+                      "for i in 1 2 3; do env -i FOO=bar$i /bin/sh -c 'sleep 0.05' after$i; done"});
     auto run = forklog({"-f", "-e", "-p", std::to_string(tree.pid)});
     ASSERT_TRUE(run->wait_for_output("after3 FOO=bar3\n")) << run->out() << run->err();
     run->signal(SIGINT);
@@ -621,7 +643,8 @@ bool waits_without_timeout(pid_t pid)
     std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/syscall"));
     std::string number, fd, events, max, timeout;
     in >> number >> fd >> events >> max >> timeout;
-    return (number == std::to_string(SYS_epoll_wait) || number == std::to_string(SYS_epoll_pwait)) &&
+    return (number == std::to_string(SYS_epoll_wait) ||
+            number == std::to_string(SYS_epoll_pwait)) &&
            (timeout == "0xffffffff" || timeout == "0xffffffffffffffff");
 }
 
@@ -656,14 +679,14 @@ TEST_P(live_test, a_quiet_run_sleeps_and_wakes_for_the_next_exec)
 TEST_P(live_test, json_lines_describe_the_tree_with_times)
 {
     std::string lines = dir + "/lines.json";
-    double started = std::chrono::duration<double>(
-                         std::chrono::system_clock::now().time_since_epoch()).count();
+    double started =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     auto run = forklog({"-j", "-t", "-u", "-d", "-l", "-e", "-o", lines, "--", "/bin/sh", "-c",
                         "sleep 0.05; /bin/sh -c 'sleep 0.05' \"$(printf 'x\\377\\033')\"; "
                         "exec /bin/sleep 0.05"});
     EXPECT_EQ(run->wait(), 0);
-    double ended = std::chrono::duration<double>(
-                       std::chrono::system_clock::now().time_since_epoch()).count();
+    double ended =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     std::string check = dir + "/check.py";
     {
         std::ofstream f(check);
@@ -713,7 +736,8 @@ TEST_P(live_test, large_argument_areas_arrive_whole)
         EXPECT_EQ(run->wait(), 0);
         std::vector<line> lines = parse(run->out());
         ASSERT_GE(lines.size(), 1u) << run->err();
-        EXPECT_TRUE(lines[0].rest == expected) << count << " words: " << lines[0].rest.size() << " bytes";
+        EXPECT_TRUE(lines[0].rest == expected)
+            << count << " words: " << lines[0].rest.size() << " bytes";
     }
 }
 
@@ -726,7 +750,8 @@ TEST_P(live_test, the_recorded_start_of_a_huge_area_is_never_spoofed_or_lost)
         GTEST_SKIP() << "the connector records nothing at the exec";
     const std::string word(131000, 'b');
     for (const std::vector<std::string> &command :
-         {std::vector<std::string>{EXEC_VARIANTS, "rewrite"}, std::vector<std::string>{"/bin/true"}}) {
+         {std::vector<std::string>{EXEC_VARIANTS, "rewrite"},
+          std::vector<std::string>{"/bin/true"}}) {
         std::vector<std::string> words = {"--"};
         words.insert(words.end(), command.begin(), command.end());
         std::string expected = command.size() == 2 ? command[0] + " " + command[1] : command[0];
@@ -829,7 +854,8 @@ TEST_P(live_test, an_exec_storm_loses_nothing_and_every_line_is_whole)
     ASSERT_TRUE(out.empty() || out.back() == '\n');
     int lines = 0, empty = 0, re_execs = 0;
     const std::regex exec_line("^(  )?[0-9]+\\+ /bin/(true|true last|sh -c .*)$");
-    const std::regex other_line("^[0-9]+- /bin/(sh execed|(true|sh) exited status=0) time=[0-9.]+s$");
+    const std::regex other_line(
+        "^[0-9]+- /bin/(sh execed|(true|sh) exited status=0) time=[0-9.]+s$");
     for (const std::string &l : split_lines(out)) {
         if (l.empty()) {
             empty++;
@@ -977,7 +1003,10 @@ public:
         close(master_);
     }
 
-    void type(const std::string &keys) { EXPECT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+    void type(const std::string &keys)
+    {
+        EXPECT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
 
     // Reads until text shows after what was read before (or after since,
     // when given); false at the limit.
@@ -988,7 +1017,8 @@ public:
             from_ = std::min(from_, since);
         auto deadline = std::chrono::steady_clock::now() + scaled(limit);
         while (seen_.find(text, from_) == std::string::npos) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             struct pollfd p = {master_, POLLIN, 0};
             char chunk[4096];
             ssize_t n;
@@ -1050,8 +1080,8 @@ TEST_P(live_test, the_command_outlives_the_tool)
 {
     for (int sig : {SIGINT, SIGKILL}) {
         std::string done = dir + "/done." + std::to_string(sig);
-        auto run = forklog({"--", "/bin/sh", "-c",
-                            "sleep 0.5; /bin/sleep 0.01; echo finished > " + done});
+        auto run =
+            forklog({"--", "/bin/sh", "-c", "sleep 0.5; /bin/sleep 0.01; echo finished > " + done});
         ASSERT_TRUE(run->wait_for_output("/bin/sh")) << run->err();
         run->signal(sig);
         EXPECT_EQ(run->wait(), sig == SIGINT ? 0 : 128 + SIGKILL);
@@ -1069,20 +1099,23 @@ TEST_P(live_test, a_stalled_reader_holds_up_neither_the_command_nor_an_interrupt
 {
     std::vector<std::string> tool;
     if (GetParam().unprivileged)
-        tool = {"/usr/bin/setpriv", std::string("--reuid=") + NOBODY, std::string("--regid=") + NOBODY,
-                "--clear-groups", "--"};
+        tool = {"/usr/bin/setpriv", std::string("--reuid=") + NOBODY,
+                std::string("--regid=") + NOBODY, "--clear-groups", "--"};
     tool.push_back(FORKLOG_BINARY);
     // Lines of some kilobytes each, far more than a pipe holds.
-    const std::string command = "export BIG=$(head -c 3000 /dev/zero | tr '\\0' x); i=0; "
-                                "while [ $i -lt 300 ]; do /bin/true $i; i=$((i+1)); done; : > \"$0\"";
-    const std::string script = "d=$1; shift; exec 3> >(exec sleep 600); reader=$!; "
-                               "\"$@\" -e -- sh -c \"$0\" \"$d/done\" >&3 2>\"$d/err\" & "
-                               "echo $! > \"$d/tool\"; exec 3>&-; wait $!; echo status=$?; kill $reader";
+    const std::string command =
+        "export BIG=$(head -c 3000 /dev/zero | tr '\\0' x); i=0; "
+        "while [ $i -lt 300 ]; do /bin/true $i; i=$((i+1)); done; : > \"$0\"";
+    const std::string script =
+        "d=$1; shift; exec 3> >(exec sleep 600); reader=$!; "
+        "\"$@\" -e -- sh -c \"$0\" \"$d/done\" >&3 2>\"$d/err\" & "
+        "echo $! > \"$d/tool\"; exec 3>&-; wait $!; echo status=$?; kill $reader";
     std::vector<std::string> words = {"/bin/bash", "-c", script, command, dir};
     words.insert(words.end(), tool.begin(), tool.end());
     process_run run(dir, words);
     auto deadline = std::chrono::steady_clock::now() + scaled(10s);
-    while (access((dir + "/done").c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline)
+    while (access((dir + "/done").c_str(), F_OK) != 0 &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(10ms);
     EXPECT_EQ(access((dir + "/done").c_str(), F_OK), 0) << "the command was held up";
     std::string pid = read_file(dir + "/tool");
@@ -1092,9 +1125,11 @@ TEST_P(live_test, a_stalled_reader_holds_up_neither_the_command_nor_an_interrupt
     EXPECT_EQ(run.out(), "status=1\n");
     // The connector may also say which of the programs ended before it read them.
     const std::string err = read_file(dir + "/err");
-    const std::string lost = GetParam().records_facts ? "" : "(forklog: kvm_getargv: No such process\n)*";
-    EXPECT_TRUE(std::regex_match(err, std::regex(lost + "forklog: interrupted with [0-9]+ lines not "
-                                                        "written to standard output\n")))
+    const std::string lost =
+        GetParam().records_facts ? "" : "(forklog: kvm_getargv: No such process\n)*";
+    EXPECT_TRUE(
+        std::regex_match(err, std::regex(lost + "forklog: interrupted with [0-9]+ lines not "
+                                                "written to standard output\n")))
         << err;
 }
 
@@ -1134,6 +1169,8 @@ TEST_P(live_test, a_process_whose_threads_keep_making_threads_is_followed_whole)
 }
 
 INSTANTIATE_TEST_SUITE_P(sources, live_test, ::testing::ValuesIn(SOURCES),
-                         [](const ::testing::TestParamInfo<source> &info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<source> &info) {
+                             return info.param.name;
+                         });
 
 } // namespace

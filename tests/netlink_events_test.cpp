@@ -86,8 +86,9 @@ TEST(netlink_events_test, events_in_order_with_losses_counted_per_cpu)
     recording_sink sink;
     for (const std::vector<char> &m : messages)
         events.take(m.data(), m.size(), sink);
-    EXPECT_EQ(sink.calls, (std::vector<std::string>{"fork 1 42 @4", "thread 42", "exec 42 @5", "uid 42 1000",
-                                                    "thread end 42 0", "lost 7", "leader end 42 256"}));
+    EXPECT_EQ(sink.calls,
+              (std::vector<std::string>{"fork 1 42 @4", "thread 42", "exec 42 @5", "uid 42 1000",
+                                        "thread end 42 0", "lost 7", "leader end 42 256"}));
 }
 
 TEST(netlink_events_test, cut_and_malformed_messages_are_passed_over)
@@ -95,7 +96,8 @@ TEST(netlink_events_test, cut_and_malformed_messages_are_passed_over)
     netlink_events events;
     recording_sink sink;
     std::vector<char> m = message(fork_of(1, 42, 42, 0, 4), 1);
-    for (size_t len : {size_t{0}, size_t{3}, sizeof(nlmsghdr), sizeof(nlmsghdr) + sizeof(cn_msg) - 1})
+    for (size_t len :
+         {size_t{0}, size_t{3}, sizeof(nlmsghdr), sizeof(nlmsghdr) + sizeof(cn_msg) - 1})
         events.take(m.data(), len, sink);
     EXPECT_EQ(sink.calls, (std::vector<std::string>{}));
 }

@@ -22,8 +22,12 @@ protected:
     {
         std::string f;
         const run_settings_record &s = run_settings;
-        for (auto [on, letter] : {std::pair{s.show_cwd, 'd'}, {s.show_env, 'e'}, {s.flat, 'f'},
-                                  {s.full_path, 'l'}, {s.quiet, 'q'}, {s.timing, 't'},
+        for (auto [on, letter] : {std::pair{s.show_cwd, 'd'},
+                                  {s.show_env, 'e'},
+                                  {s.flat, 'f'},
+                                  {s.full_path, 'l'},
+                                  {s.quiet, 'q'},
+                                  {s.timing, 't'},
                                   {s.show_user, 'u'}})
             if (on)
                 f += letter;
@@ -69,8 +73,8 @@ TEST_F(options_test, sets_flags_root_and_command_start)
 
 TEST_F(options_test, a_pid_that_is_not_a_whole_number_from_1_up_is_bad_use)
 {
-    const char *const bad[] = {"abc", " 1", "+5", "-1", "0", "1abc", "", "2147483648",
-                               "4294967297"};
+    const char *const bad[] = {"abc",  " 1", "+5",         "-1",        "0",
+                               "1abc", "",   "2147483648", "4294967297"};
     for (const char *text : bad) {
         EXPECT_EXIT(parse({"-p", text, "--", "true"}), testing::ExitedWithCode(1),
                     "^Usage: forklog \\[-defjlqtu\\] \\[-o FILE\\] \\[-p PID\\|CMD...\\]\n$")

@@ -14,10 +14,7 @@ namespace {
 using posix_layer::output_writer;
 
 struct unread_pipe {
-    unread_pipe()
-    {
-        EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    }
+    unread_pipe() { EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0); }
     ~unread_pipe()
     {
         close(fds[0]);
@@ -75,7 +72,8 @@ TEST(output_writer_test, at_the_cap_a_writer_waits_until_interrupted_or_given_up
     // Chunks as large as a pipe holds at most, and a cap of two: the pipe,
     // the chunk being written and the backlog are full before the takes end.
     constexpr size_t CHUNK = 65536;
-    output_writer writer(p.fds[1], [&] { return ++checks > 3; }, 2 * CHUNK);
+    output_writer writer(
+        p.fds[1], [&] { return ++checks > 3; }, 2 * CHUNK);
     std::string chunk(CHUNK, 'y');
     chunk.back() = '\n';
     for (int i = 0; i < 8; i++)

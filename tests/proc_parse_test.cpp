@@ -22,8 +22,8 @@ TEST(proc_parse_test, stat_lines)
         {"42 (a) Z 9 (b) R 7" + tail, true, 7, 'R'},
         {"42 (x\ny) ) Z 8" + tail, true, 8, 'Z'},
         {"42 () X 0" + tail, true, 0, 'X'},
-        {"42 (sh) S 7 1 1", false, 0, 0},   // cut short
-        {"42 sh S 7" + tail, false, 0, 0},  // no name
+        {"42 (sh) S 7 1 1", false, 0, 0},  // cut short
+        {"42 sh S 7" + tail, false, 0, 0}, // no name
         {"42 (sh)", false, 0, 0},
         {"", false, 0, 0},
     };
@@ -48,8 +48,8 @@ TEST(proc_parse_test, status_tgid_and_directory_entries)
     EXPECT_EQ(parse_ppid("Name:\tx\nTgid:\t4321\nPPid:\t17\n"), 17);
 
     const std::pair<const char *, int> entries[] = {
-        {"1", 1}, {"4194304", 4194304}, {"self", 0}, {"0", 0},  {"012", 0},
-        {"12a", 0}, {"", 0},            {".", 0},    {"2147483648", 0},
+        {"1", 1}, {"4194304", 4194304}, {"self", 0}, {"0", 0}, {"012", 0}, {"12a", 0}, {"", 0},
+        {".", 0}, {"2147483648", 0},
     };
     for (const auto &[name, pid] : entries)
         EXPECT_EQ(parse_pid_entry(name), pid) << name;

@@ -23,8 +23,8 @@ public:
 
     // A process: its stat line (fields the layer reads, the rest zero) and
     // status; tgid differs from pid for a thread.
-    void add(int pid, int ppid, char state = 'S', int threads = 1, unsigned long long start_ticks = 100,
-             int tgid = 0)
+    void add(int pid, int ppid, char state = 'S', int threads = 1,
+             unsigned long long start_ticks = 100, int tgid = 0)
     {
         std::string dir = root_ + "/" + std::to_string(pid);
         mkdir(dir.c_str(), 0755);
@@ -32,9 +32,9 @@ public:
               std::to_string(pid) + " (name) " + state + " " + std::to_string(ppid) +
                   " 1 1 0 -1 4194560 0 0 0 0 0 0 0 0 20 0 " + std::to_string(threads) + " 0 " +
                   std::to_string(start_ticks) + " 0 0\n");
-        write(pid, "status", "Name:\tname\nUmask:\t0022\nState:\tS\nTgid:\t" +
-                                 std::to_string(tgid ? tgid : pid) + "\nPid:\t" + std::to_string(pid) +
-                                 "\n");
+        write(pid, "status",
+              "Name:\tname\nUmask:\t0022\nState:\tS\nTgid:\t" + std::to_string(tgid ? tgid : pid) +
+                  "\nPid:\t" + std::to_string(pid) + "\n");
     }
 
     void write(int pid, const std::string &name, const std::string &bytes)
@@ -50,7 +50,10 @@ public:
             std::abort();
     }
 
-    void remove(int pid) { std::system(("rm -rf '" + root_ + "/" + std::to_string(pid) + "'").c_str()); }
+    void remove(int pid)
+    {
+        std::system(("rm -rf '" + root_ + "/" + std::to_string(pid) + "'").c_str());
+    }
 
 private:
     std::string root_;

@@ -45,7 +45,7 @@ TEST_F(process_queries_test, the_facts_of_the_exec_answer_before_proc)
     exec_facts f;
     f.argv_ok = f.env_ok = f.exe_ok = f.cwd_ok = true;
     f.argv_bytes = bytes(std::string("ls\0-l\0\0", 7)); // an empty last word
-    f.env_bytes = bytes(std::string("A=1\0B", 5));       // a last word without its NUL
+    f.env_bytes = bytes(std::string("A=1\0B", 5));      // a last word without its NUL
     f.exe = "/usr/bin/ls";
     f.cwd = "/home";
     EXPECT_EQ(words(queries.argv(10, &f)), (std::vector<std::string>{"ls", "-l", ""}));

@@ -57,7 +57,10 @@ protected:
         return s.str();
     }
 
-    void batch(std::vector<struct os::kevent> notes) { fake::k.batches.push_back(std::move(notes)); }
+    void batch(std::vector<struct os::kevent> notes)
+    {
+        fake::k.batches.push_back(std::move(notes));
+    }
 
     std::string path;
     std::string messages;

@@ -14,10 +14,16 @@ protected:
     std::string quoted(const std::string &word) { return captured(print_shquoted, word); }
 
     // As the value of an environment entry NAME=value.
-    std::string quoted_value(const std::string &word) { return captured(print_shquoted_value, word); }
+    std::string quoted_value(const std::string &word)
+    {
+        return captured(print_shquoted_value, word);
+    }
 
     // As the command word of a line.
-    std::string captured_command(const std::string &word) { return captured(print_shquoted_command, word); }
+    std::string captured_command(const std::string &word)
+    {
+        return captured(print_shquoted_command, word);
+    }
 
 private:
     std::string captured(void (*print)(const char *), const std::string &word)
@@ -61,7 +67,10 @@ TEST_F(shquote_test, writes_each_word_in_its_exact_form)
         {"a\x7f", "'a\x7f'"},
         {"a\x1b", "'a\x1b'"},
         {"\x9b[2J\xc2\x9b", "'\x9b[2J\xc2\x9b'"},
-        {"a\xe2\x80\xae" "b", "a\xe2\x80\xae" "b"}, // a right-to-left override: raw off a terminal
+        {"a\xe2\x80\xae"
+         "b",
+         "a\xe2\x80\xae"
+         "b"}, // a right-to-left override: raw off a terminal
     };
     for (const auto &[word, expected] : table)
         EXPECT_EQ(quoted(word), expected) << "word: " << ::testing::PrintToString(word);
@@ -116,10 +125,14 @@ TEST_F(shquote_test, on_a_terminal_control_bytes_and_invalid_utf8_become_escapes
         {"\xe2\x82", R"(''$'\xe2\x82''')"},                 // cut short
         {"it's", R"('it'\''s')"},
         // Characters that reorder or hide the text around them.
-        {"evil\xe2\x80\xae" "fdp.exe", R"('evil'$'\xe2\x80\xae''fdp.exe')"},
+        {"evil\xe2\x80\xae"
+         "fdp.exe",
+         R"('evil'$'\xe2\x80\xae''fdp.exe')"},
         {"\xe2\x81\xa6x\xe2\x81\xa9", R"(''$'\xe2\x81\xa6''x'$'\xe2\x81\xa9''')"},
         {"\xe2\x80\x8e\xe2\x80\x8f", R"(''$'\xe2\x80\x8e\xe2\x80\x8f''')"},
-        {"a\xe2\x80\xa8" "b\xe2\x80\xa9", R"('a'$'\xe2\x80\xa8''b'$'\xe2\x80\xa9''')"},
+        {"a\xe2\x80\xa8"
+         "b\xe2\x80\xa9",
+         R"('a'$'\xe2\x80\xa8''b'$'\xe2\x80\xa9''')"},
         {"\xef\xbb\xbfx", R"(''$'\xef\xbb\xbf''x')"},
         {"\xe2\x80\xa9\xe2\x80\xaa", R"(''$'\xe2\x80\xa9\xe2\x80\xaa''')"},
         {"\xe2\x80\x8d", "\xe2\x80\x8d"}, // a joiner changes no order
@@ -144,7 +157,9 @@ TEST_F(shquote_test, bash_reads_every_quoted_word_back_unchanged)
     }
     for (const char *w : {"", "'\n'", "~", "~root", "~/x", "a!b", "!!", "!$", "x:~/y", "~:~",
                           "/usr/bin:~/bin", "\x1b[2J\x9b\xc2\x9b", "\xff~!",
-                          "a\xe2\x80\xae" "b\xef\xbb\xbf", "\xe2\x81\xa6\xe2\x80\xa8"})
+                          "a\xe2\x80\xae"
+                          "b\xef\xbb\xbf",
+                          "\xe2\x81\xa6\xe2\x80\xa8"})
         words.push_back(w);
 
     char script_name[] = "/tmp/forklog-shquote-XXXXXX";
@@ -181,9 +196,9 @@ TEST_F(shquote_test, bash_reads_every_quoted_word_back_unchanged)
 // PATH that says its name.
 TEST_F(shquote_test, a_command_word_that_bash_reserves_is_quoted_and_runs_the_program)
 {
-    const std::vector<std::string> reserved = {"if",   "then",  "else", "elif",     "fi",   "case",
-                                               "esac", "for",   "select", "while", "until", "do",
-                                               "done", "in",    "function", "time", "coproc"};
+    const std::vector<std::string> reserved = {"if",   "then", "else",     "elif",  "fi",    "case",
+                                               "esac", "for",  "select",   "while", "until", "do",
+                                               "done", "in",   "function", "time",  "coproc"};
     EXPECT_EQ(captured_command("time"), "'time'");
     EXPECT_EQ(captured_command("timeout"), "timeout");
     EXPECT_EQ(captured_command("/usr/bin/time"), "/usr/bin/time");
@@ -202,8 +217,8 @@ TEST_F(shquote_test, a_command_word_that_bash_reserves_is_quoted_and_runs_the_pr
         }
     }
     int status;
-    std::string out = output_of("PATH=" + std::string(dir_name) + ":/usr/bin:/bin bash " + script_name,
-                                &status);
+    std::string out =
+        output_of("PATH=" + std::string(dir_name) + ":/usr/bin:/bin bash " + script_name, &status);
     EXPECT_EQ(status, 0) << out;
     std::string expected;
     for (const std::string &w : reserved)

@@ -11,8 +11,8 @@ TEST(signal_names_test, every_signal_has_its_short_name)
 {
     ASSERT_EQ(os::sys_nsig, NSIG);
     const std::pair<int, std::string> cases[] = {
-        {SIGHUP, "HUP"},         {SIGKILL, "KILL"},       {SIGSEGV, "SEGV"},
-        {SIGCHLD, "CHLD"},       {SIGSYS, "SYS"},         {SIGRTMIN, "RTMIN"},
+        {SIGHUP, "HUP"},           {SIGKILL, "KILL"},         {SIGSEGV, "SEGV"},
+        {SIGCHLD, "CHLD"},         {SIGSYS, "SYS"},           {SIGRTMIN, "RTMIN"},
         {SIGRTMIN + 1, "RTMIN+1"}, {SIGRTMAX - 1, "RTMAX-1"}, {SIGRTMAX, "RTMAX"},
     };
     for (const auto &[sig, name] : cases)

@@ -22,9 +22,10 @@ TEST_F(startup_test, command_scope_watches_sigchld_forks_then_watches_sigint_and
     batch({fake::signal_note(os::SIGNO_INT)});
     EXPECT_EQ(run({"make", "-j4"}), 0);
     EXPECT_EQ(run_settings.root_pid, 4242);
-    EXPECT_EQ(idents(fake::k.watches),
-              (std::vector<std::string>{"-6:20:0", "-6:2:0", "-5:4242:" + std::to_string(0x20000001),
-                                        "-5:4242:" + std::to_string(0xa0000001)}))
+    EXPECT_EQ(
+        idents(fake::k.watches),
+        (std::vector<std::string>{"-6:20:0", "-6:2:0", "-5:4242:" + std::to_string(0x20000001),
+                                  "-5:4242:" + std::to_string(0xa0000001)}))
         << "refused if the root has ended, then with exit notes";
     EXPECT_EQ(fake::k.signal_calls, (std::vector<std::pair<int, int>>{{2, os::SIGNAL_IGNORE}}));
     EXPECT_EQ(messages, "");
@@ -122,16 +123,41 @@ TEST_F(startup_death_test, each_fatal_step_writes_its_line_and_ends_with_its_sta
         std::string line;
         int status;
     } cases[] = {
-        {[] { fake::k.kqueue_errno = EPERM; }, {}, started_as("kqueue: Operation not permitted\n"), 1},
-        {[] { fake::k.kvm_open_errno = EACCES; }, {}, started_as("kvm_open: Permission denied\n"), 1},
-        {[] { fake::k.change_errnos = {EBADF}; }, {"ls"}, started_as("kevent: Bad file descriptor\n"), 1},
-        {[] { fake::k.fork_result = -1; }, {"ls"}, started_as("fork: Resource temporarily unavailable\n"), 1},
-        {[] { fake::k.change_errnos = {0, ENOMEM}; }, {"ls"}, started_as("kevent: Cannot allocate memory\n"), 1},
+        {[] { fake::k.kqueue_errno = EPERM; },
+         {},
+         started_as("kqueue: Operation not permitted\n"),
+         1},
+        {[] { fake::k.kvm_open_errno = EACCES; },
+         {},
+         started_as("kvm_open: Permission denied\n"),
+         1},
+        {[] { fake::k.change_errnos = {EBADF}; },
+         {"ls"},
+         started_as("kevent: Bad file descriptor\n"),
+         1},
+        {[] { fake::k.fork_result = -1; },
+         {"ls"},
+         started_as("fork: Resource temporarily unavailable\n"),
+         1},
+        {[] {
+             fake::k.change_errnos = {0, ENOMEM};
+         },
+         {"ls"},
+         started_as("kevent: Cannot allocate memory\n"),
+         1},
         {[] {}, {"-p", "999"}, started_as("kevent: No such process\n"), 1},
         // In the command's own process, with the statuses shells use.
-        {[] { fake::k.fork_result = 0; }, {"no-such-cmd"}, started_as("execvp: No such file or directory\n"), 127},
-        {[] { fake::k.fork_result = 0; fake::k.execvp_errno = EACCES; }, {"./notes.txt"},
-         started_as("execvp: Permission denied\n"), 126},
+        {[] { fake::k.fork_result = 0; },
+         {"no-such-cmd"},
+         started_as("execvp: No such file or directory\n"),
+         127},
+        {[] {
+             fake::k.fork_result = 0;
+             fake::k.execvp_errno = EACCES;
+         },
+         {"./notes.txt"},
+         started_as("execvp: Permission denied\n"),
+         126},
     };
     for (const auto &c : cases) {
         fake::reset();

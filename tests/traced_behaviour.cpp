@@ -154,7 +154,8 @@ void *tick(void *)
 {
     char number[16];
     snprintf(number, sizeof number, "%d", ticks++);
-    char *const args[] = {const_cast<char *>("/bin/true"), const_cast<char *>("tick"), number, nullptr};
+    char *const args[] = {const_cast<char *>("/bin/true"), const_cast<char *>("tick"), number,
+                          nullptr};
     pid_t child;
     if (posix_spawn(&child, args[0], nullptr, nullptr, args, environ) == 0)
         waitpid(child, nullptr, 0);

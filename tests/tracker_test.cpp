@@ -54,7 +54,8 @@ protected:
         struct os::kevent ev[16];
         int n = notes.take_batch(ev, room);
         for (int i = 0; i < n; i++)
-            out.push_back(note(ev[i].filter, static_cast<long>(ev[i].ident), ev[i].fflags, ev[i].data));
+            out.push_back(
+                note(ev[i].filter, static_cast<long>(ev[i].ident), ev[i].fflags, ev[i].data));
         return out;
     }
 
@@ -77,9 +78,9 @@ protected:
     procfs proc{tree.root()};
     std::map<int, uint32_t> told; // what the source heard
     tracker notes{proc, [this](int pid, uint32_t fflags) {
-        told[pid] = fflags;
-        return 0;
-    }};
+                      told[pid] = fflags;
+                      return 0;
+                  }};
     int64_t t = 0;
 };
 
@@ -103,7 +104,8 @@ TEST_F(tracker_test, children_inherit_the_watch_and_unread_notes_merge)
     EXPECT_EQ(all(), (std::vector<std::string>{note(-5, CHILD, NOTE_EXEC)}));
     notes.on_exec(CHILD, t + 4, nullptr);
     notes.on_exit(CHILD, 0x100, t + 5);
-    EXPECT_EQ(all(), (std::vector<std::string>{note(-5, CHILD, NOTE_EXEC), note(-5, CHILD, NOTE_EXIT, 0x100)}))
+    EXPECT_EQ(all(), (std::vector<std::string>{note(-5, CHILD, NOTE_EXEC),
+                                               note(-5, CHILD, NOTE_EXIT, 0x100)}))
         << "an end does not swallow the exec before it";
     notes.on_exec(CHILD, t + 6, nullptr);
     EXPECT_EQ(all(), (std::vector<std::string>{})) << "the watch ended with its process";
@@ -137,7 +139,8 @@ TEST_F(tracker_test, each_batch_answers_from_its_own_notes_facts)
     notes.on_exec(CHILD, t + 4, facts_for(CHILD, "second"));
     notes.on_exit(CHILD, 0, t + 5);
 
-    EXPECT_EQ(batch(), (std::vector<std::string>{note(-5, CHILD, NOTE_EXEC), note(-5, ROOT, NOTE_EXEC)}));
+    EXPECT_EQ(batch(),
+              (std::vector<std::string>{note(-5, CHILD, NOTE_EXEC), note(-5, ROOT, NOTE_EXEC)}));
     ASSERT_NE(notes.batch_facts(CHILD), nullptr);
     EXPECT_EQ(std::string(notes.batch_facts(CHILD)->argv_bytes.data(), 5), "first");
     os::kinfo_proc kp;
@@ -160,7 +163,8 @@ TEST_F(tracker_test, a_reused_pid_is_a_new_process)
     notes.on_exit(CHILD, 0, t + 2);
     notes.on_fork(ROOT, CHILD, t + 3);
     notes.on_exec(CHILD, t + 4, nullptr);
-    EXPECT_EQ(all(), (std::vector<std::string>{note(-5, CHILD, NOTE_EXIT), note(-5, CHILD, NOTE_EXEC)}));
+    EXPECT_EQ(all(),
+              (std::vector<std::string>{note(-5, CHILD, NOTE_EXIT), note(-5, CHILD, NOTE_EXEC)}));
 
     // Its record is the new process's: created by ROOT, whatever /proc
     // says of its parent now.
@@ -230,7 +234,8 @@ TEST_F(tracker_test, after_lost_events_descendants_are_watched_again_and_the_gon
     int64_t now = monotonic_ns();
     for (int pid : {CHILD, 104, 105, 106})
         notes.on_exec(pid, now, nullptr);
-    EXPECT_EQ(all(), (std::vector<std::string>{note(-5, 104, NOTE_EXEC), note(-5, 105, NOTE_EXEC)}));
+    EXPECT_EQ(all(),
+              (std::vector<std::string>{note(-5, 104, NOTE_EXEC), note(-5, 105, NOTE_EXEC)}));
 
     notes.on_lost(0);
     testing::internal::CaptureStderr();

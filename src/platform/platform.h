@@ -28,8 +28,8 @@ struct kinfo_proc {
     // (it stays so after that parent has ended); otherwise the current
     // parent. 0 at the top of the process tree.
     int32_t ki_ppid;
-    uint32_t ki_uid; // effective user id
-    timeval ki_start; // on the clock of gettimeofday
+    uint32_t ki_uid;     // effective user id
+    timeval ki_start;    // on the clock of gettimeofday
     timeval ki_exectime; // its latest exec, where the platform knows it; else zero
     int ki_stat;
 };
@@ -80,8 +80,7 @@ int kqueue();
 // Applies nchanges changes in order, stopping at the first failure (-1 with
 // errno), then, when nevents > 0, blocks until at least one note is ready and
 // returns the number of notes written to events; it waits as long as it takes.
-int kevent(int kq, const struct kevent *changes, int nchanges, struct kevent *events,
-           int nevents);
+int kevent(int kq, const struct kevent *changes, int nchanges, struct kevent *events, int nevents);
 
 // ---- Process information ---------------------------------------------------
 
@@ -92,8 +91,8 @@ constexpr int KERN_PROC_ALL = 0;
 constexpr int KERN_PROC_PID = 1;
 
 // A handle on the running system's process information; null with errno set.
-kvm_t *kvm_openfiles(const char *execfile, const char *corefile, const char *swapfile,
-                     int flags, char *errbuf);
+kvm_t *kvm_openfiles(const char *execfile, const char *corefile, const char *swapfile, int flags,
+                     char *errbuf);
 
 // KERN_PROC_ALL: every process; KERN_PROC_PID: arg's record first. Null on
 // failure. The array stays valid until the next kvm_getprocs on kd.

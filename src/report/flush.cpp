@@ -13,8 +13,7 @@ void write_failed(int e)
 {
     run_settings.output_failed = true;
     if (e != EPIPE)
-        fprintf(stderr, "forklog: cannot write to %s: %s\n", run_settings.output_name,
-                strerror(e));
+        fprintf(stderr, "forklog: cannot write to %s: %s\n", run_settings.output_name, strerror(e));
     run_settings.exit_status = 1;
     run_settings.quit = true;
 }

@@ -16,7 +16,8 @@ namespace {
 struct special_table {
     bool byte[256];
 
-    constexpr special_table() : byte{} {
+    constexpr special_table() : byte{}
+    {
         for (int c = 0x01; c <= 0x20; c++)
             byte[c] = true;
         byte[0x7f] = true;
@@ -31,7 +32,8 @@ constexpr special_table shell_specials;
 // control (U+0080-U+009F), a character that reorders or hides the text
 // around it, or a byte that is not part of valid UTF-8. 0 when p starts
 // printable text.
-int terminal_unsafe(const unsigned char *p) {
+int terminal_unsafe(const unsigned char *p)
+{
     if (*p < 0x20 || *p == 0x7f)
         return 1;
     int n = utf8_length(p);
@@ -46,12 +48,14 @@ int terminal_unsafe(const unsigned char *p) {
 
 // The bytes from p that are looked at as one: a whole UTF-8 character on a
 // terminal, else one byte.
-int step(const unsigned char *p) {
+int step(const unsigned char *p)
+{
     int n = run_settings.terminal ? utf8_length(p) : 1;
     return n ? n : 1;
 }
 
-bool needs_quotes(const char *word, bool value) {
+bool needs_quotes(const char *word, bool value)
+{
     if (*word == '\0' || *word == '~')
         return true;
     const auto *bytes = reinterpret_cast<const unsigned char *>(word);
@@ -68,7 +72,8 @@ bool needs_quotes(const char *word, bool value) {
 }
 
 // The letter of bash's named escape for byte c, or 0.
-char escape_letter(unsigned char c) {
+char escape_letter(unsigned char c)
+{
     switch (c) {
     case '\a':
         return 'a';
@@ -93,7 +98,8 @@ char escape_letter(unsigned char c) {
 
 // Writes bytes [p, end) in the shell's dollar-quoted form, outside the
 // apostrophes of the quoted run around it.
-void write_escaped(const unsigned char *p, const unsigned char *end) {
+void write_escaped(const unsigned char *p, const unsigned char *end)
+{
     FILE *out = run_settings.output;
     fputs("'$'", out);
     // Bytes, never \u escapes: bash turns those back into the character
@@ -107,7 +113,8 @@ void write_escaped(const unsigned char *p, const unsigned char *end) {
     fputs("''", out);
 }
 
-void write_quoted(const char *word) {
+void write_quoted(const char *word)
+{
     FILE *out = run_settings.output;
     putc('\'', out);
     for (const auto *p = reinterpret_cast<const unsigned char *>(word); *p;) {
@@ -135,7 +142,8 @@ void write_quoted(const char *word) {
     putc('\'', out);
 }
 
-void print_word(const char *word, bool value) {
+void print_word(const char *word, bool value)
+{
     if (needs_quotes(word, value))
         write_quoted(word);
     else
@@ -144,20 +152,23 @@ void print_word(const char *word, bool value) {
 
 } // namespace
 
-void print_shquoted(const char *word) {
+void print_shquoted(const char *word)
+{
     print_word(word, false);
 }
 
-void print_shquoted_value(const char *word) {
+void print_shquoted_value(const char *word)
+{
     print_word(word, true);
 }
 
-void print_shquoted_command(const char *word) {
+void print_shquoted_command(const char *word)
+{
     // bash's reserved words; those made of special bytes ({, [[, !) are
     // quoted anyway.
-    static const char *const RESERVED[] = {"if",   "then",   "else",  "elif",  "fi",   "case",
-                                           "esac", "for",    "select", "while", "until", "do",
-                                           "done", "in",     "function", "time", "coproc"};
+    static const char *const RESERVED[] = {"if",   "then", "else",     "elif",  "fi",    "case",
+                                           "esac", "for",  "select",   "while", "until", "do",
+                                           "done", "in",   "function", "time",  "coproc"};
     for (const char *reserved : RESERVED) {
         if (strcmp(word, reserved) == 0) {
             write_quoted(word);

@@ -250,7 +250,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     run_settings.kd = os::kvm_openfiles(nullptr, nullptr, nullptr, 0, nullptr);
     fake::add(1, 0, {"init"});
     size_t half = words.size() / 2;
-    fake::process &p = fake::add(100, 1, std::vector<std::string>(words.begin(), words.begin() + half + 1));
+    fake::process &p =
+        fake::add(100, 1, std::vector<std::string>(words.begin(), words.begin() + half + 1));
     p.env.assign(words.begin() + half + 1, words.end());
     p.cwd = words.back();
     p.exe = words.front();

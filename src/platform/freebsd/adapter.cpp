@@ -20,8 +20,8 @@
 namespace seam {
 constexpr int16_t evfilt_proc = os::EVFILT_PROC, evfilt_signal = os::EVFILT_SIGNAL;
 constexpr uint16_t ev_add = os::EV_ADD;
-constexpr uint32_t note_exit = os::NOTE_EXIT, note_exec = os::NOTE_EXEC, note_track = os::NOTE_TRACK,
-                   note_child = os::NOTE_CHILD;
+constexpr uint32_t note_exit = os::NOTE_EXIT, note_exec = os::NOTE_EXEC,
+                   note_track = os::NOTE_TRACK, note_child = os::NOTE_CHILD;
 constexpr int srun = os::SRUN, szomb = os::SZOMB;
 constexpr int kern_proc_all = os::KERN_PROC_ALL, kern_proc_pid = os::KERN_PROC_PID;
 } // namespace seam

@@ -61,12 +61,9 @@ bool process_records::convert(const char *records, int count)
             system_records_.data() + record_size_ * static_cast<size_t>(i));
         int creator = creator_(kp->ki_pid);
         records_[static_cast<size_t>(i)] = {
-            kp->ki_pid,
-            creator ? creator : kp->ki_ppid,
-            kp->ki_uid,
-            {kp->ki_start.tv_sec, kp->ki_start.tv_usec},
-            {0, 0},
-            kp->ki_stat,
+            kp->ki_pid, creator ? creator : kp->ki_ppid,
+            kp->ki_uid, {kp->ki_start.tv_sec, kp->ki_start.tv_usec},
+            {0, 0},     kp->ki_stat,
         };
     }
     return true;
@@ -107,7 +104,8 @@ const struct kinfo_proc *process_records::system_record(const os::kinfo_proc *kp
 {
     if (kp >= records_.data() && kp < records_.data() + records_.size()) {
         size_t i = static_cast<size_t>(kp - records_.data());
-        return reinterpret_cast<const struct kinfo_proc *>(system_records_.data() + record_size_ * i);
+        return reinterpret_cast<const struct kinfo_proc *>(system_records_.data() +
+                                                           record_size_ * i);
     }
     // A record of an earlier answer: ask again, keeping the last answer
     // intact for its reader.

@@ -45,7 +45,8 @@ using namespace posix_layer;
 
 struct layer {
     procfs proc;
-    tracker notes{proc, [this](int pid, uint32_t fflags) { return queue->source().watch(pid, fflags); }};
+    tracker notes{proc,
+                  [this](int pid, uint32_t fflags) { return queue->source().watch(pid, fflags); }};
     std::unique_ptr<event_queue> queue;
     process_queries queries{proc};
     facts_wanted wanted;

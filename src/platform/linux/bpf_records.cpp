@@ -46,7 +46,8 @@ std::shared_ptr<exec_facts> facts_of(const rec_exec &h, const std::vector<char> 
     f->record.ki_ppid = static_cast<int>(h.ppid);
     f->record.ki_uid = h.euid;
     f->record.ki_stat = os::SRUN;
-    f->record.ki_start = timeval_from_us(wall_us_from_monotonic_ns(static_cast<int64_t>(h.start_ns)));
+    f->record.ki_start =
+        timeval_from_us(wall_us_from_monotonic_ns(static_cast<int64_t>(h.start_ns)));
     f->record.ki_exectime =
         timeval_from_us(wall_us_from_monotonic_ns(static_cast<int64_t>(h.time_ns)));
     if (!whole)

@@ -185,9 +185,7 @@ bool may_load_programs()
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
     if (syscall(SYS_capget, &header, data) != 0)
         return geteuid() == 0;
-    auto has = [&data](int cap) {
-        return (data[cap / 32].effective & (1u << (cap % 32))) != 0;
-    };
+    auto has = [&data](int cap) { return (data[cap / 32].effective & (1u << (cap % 32))) != 0; };
     return has(CAP_SYS_ADMIN) || (has(CAP_BPF) && has(CAP_PERFMON));
 }
 

@@ -148,8 +148,8 @@ std::unique_ptr<event_source> open_netlink_source()
     struct sockaddr_nl addr = {};
     addr.nl_family = AF_NETLINK;
     addr.nl_groups = CN_IDX_PROC;
-    if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == -1 ||
-        !subscribe(fd) || !await_ack(fd)) {
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == -1 || !subscribe(fd) ||
+        !await_ack(fd)) {
         int saved = errno;
         close(fd);
         errno = saved;

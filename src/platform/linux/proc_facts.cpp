@@ -6,8 +6,7 @@
 namespace linux_layer {
 
 std::shared_ptr<exec_facts> read_exec_facts(const procfs &proc, int pid, int64_t ns,
-                                            const facts_wanted &wanted,
-                                            const known_creation *known)
+                                            const facts_wanted &wanted, const known_creation *known)
 {
     auto f = std::make_shared<exec_facts>();
     f->final = true;

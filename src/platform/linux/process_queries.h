@@ -31,8 +31,8 @@ private:
     };
 
     char **read_vector(int pid, const char *file, bool need_one, vector_storage &v);
-    char **cut_vector(int pid, const char *file, const char *what,
-                      const std::vector<char> &start, vector_storage &v);
+    char **cut_vector(int pid, const char *file, const char *what, const std::vector<char> &start,
+                      vector_storage &v);
 
     const procfs &proc_;
     vector_storage argv_;

@@ -49,12 +49,12 @@ private:
         uint64_t serial;        // tells the successive processes of one pid apart
         uint32_t euid;
         int64_t start_us;
-        int64_t exec_us;    // its latest exec, 0 when not seen
-        bool euid_fresh;    // false after an exec, which may run a set-user-id program
+        int64_t exec_us; // its latest exec, 0 when not seen
+        bool euid_fresh; // false after an exec, which may run a set-user-id program
         bool ended;
-        bool handed_out;    // ended, and every note before its end handed out
-        uint64_t ended_at;  // the position in the notes at its end
-        int children;       // processes in the table linked to this one as their parent
+        bool handed_out;   // ended, and every note before its end handed out
+        uint64_t ended_at; // the position in the notes at its end
+        int children;      // processes in the table linked to this one as their parent
     };
 
     static void fill(int pid, const known_process &k, os::kinfo_proc *kp);

@@ -28,8 +28,8 @@ using namespace posix_layer;
 namespace {
 
 // No PTRACE_O_EXITKILL: if the tool is killed, its tracees go on untraced.
-constexpr long OPTIONS = PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE |
-                         PTRACE_O_TRACEEXEC;
+constexpr long OPTIONS =
+    PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC;
 // Stops handled in one drain at most, so that the notes are written while a
 // storm goes on; the tracees that wait meanwhile hold the storm back.
 constexpr int DRAIN_BATCH = 256;
@@ -92,7 +92,7 @@ private:
     int signal_fd_;
     const procfs &proc_;
     facts_wanted wanted_;
-    std::unordered_map<int, int> tgid_;                       // traced thread -> its process
+    std::unordered_map<int, int> tgid_;                        // traced thread -> its process
     std::unordered_map<int, std::unordered_set<int>> threads_; // process -> its traced threads
     // Processes whose fork was seen here: when, and by whom.
     struct creation {
@@ -100,8 +100,9 @@ private:
         int creator;
     };
     std::unordered_map<int, creation> created_;
-    std::unordered_map<int, int> early_; // new threads stopped before their creator's event: their stop
-    std::unordered_set<int> own_;       // the tool's own children among the tracees
+    std::unordered_map<int, int>
+        early_;                   // new threads stopped before their creator's event: their stop
+    std::unordered_set<int> own_; // the tool's own children among the tracees
     std::unordered_map<int, int> ended_; // the tool's children that ended: pid -> wait status
     // The tool's children in a stop by a signal: pid -> wait status, until
     // reaped (then 0) and while stopped.

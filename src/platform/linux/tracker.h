@@ -93,8 +93,8 @@ private:
     void post(uint64_t key, int16_t filter, uintptr_t ident, uint32_t fflags, int64_t data,
               std::shared_ptr<exec_facts> facts);
     bool read_record(int pid, os::kinfo_proc *kp);
-    const watch_entry *tracking_ancestor(int pid,
-                                         const std::unordered_map<int, stat_fields> &processes) const;
+    const watch_entry *
+    tracking_ancestor(int pid, const std::unordered_map<int, stat_fields> &processes) const;
     void resynchronise();
 
     const procfs &proc_;

@@ -87,7 +87,8 @@ void output_writer::give_up()
 long output_writer::unwritten_lines() const
 {
     std::lock_guard lock(mutex_);
-    auto unwritten = writing_.begin() + static_cast<ptrdiff_t>(std::min(written_.load(), writing_.size()));
+    auto unwritten =
+        writing_.begin() + static_cast<ptrdiff_t>(std::min(written_.load(), writing_.size()));
     long lines = std::count(unwritten, writing_.end(), '\n') +
                  std::count(backlog_.begin(), backlog_.end(), '\n');
     // A last line not ended yet counts too.

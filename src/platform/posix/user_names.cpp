@@ -10,7 +10,8 @@ const char *user_names::name(uint32_t uid)
     auto known = names_.find(uid);
     if (known == names_.end()) {
         const passwd *pw = getpwuid(uid);
-        known = names_.emplace(uid, pw ? std::optional<std::string>(pw->pw_name) : std::nullopt).first;
+        known =
+            names_.emplace(uid, pw ? std::optional<std::string>(pw->pw_name) : std::nullopt).first;
     }
     return known->second ? known->second->c_str() : nullptr;
 }

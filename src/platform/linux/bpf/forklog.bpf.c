@@ -80,9 +80,8 @@ static __always_inline u32 ns_tgid(struct task_struct *task)
  * the reader asleep. */
 static __always_inline long send(void *data, u64 size)
 {
-    u64 flags = bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) > RING_WAKE_MARK
-                    ? BPF_RB_FORCE_WAKEUP
-                    : BPF_RB_NO_WAKEUP;
+    u64 flags = bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) > RING_WAKE_MARK ? BPF_RB_FORCE_WAKEUP
+                                                                               : BPF_RB_NO_WAKEUP;
     long err = bpf_ringbuf_output(&events, data, size, flags);
     if (err)
         __sync_fetch_and_add(&drops, 1);
@@ -156,8 +155,9 @@ int BPF_PROG(on_exit, struct task_struct *task)
     struct rec_exit rec = {};
     rec.type = REC_EXIT;
     rec.tgid = ns_tgid(task);
-    rec.status = (BPF_CORE_READ(sig, flags) & SIGNAL_GROUP_EXIT) ? BPF_CORE_READ(sig, group_exit_code)
-                                                                  : BPF_CORE_READ(task, exit_code);
+    rec.status = (BPF_CORE_READ(sig, flags) & SIGNAL_GROUP_EXIT)
+                     ? BPF_CORE_READ(sig, group_exit_code)
+                     : BPF_CORE_READ(task, exit_code);
     rec.time_ns = bpf_ktime_get_ns();
     send(&rec, sizeof rec);
     u32 tgid = rec.tgid;

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "run/settings.h"
+#include "procdb/procdb_settings.h"
 
 int process_depth(int pid)
 {
@@ -19,15 +19,15 @@ int process_depth(int pid)
     for (long depth = 0; depth <= limit; depth++) {
         int count;
         const os::kinfo_proc *kp =
-            os::kvm_getprocs(run_settings.kd, os::KERN_PROC_PID, pid, &count);
+            os::kvm_getprocs(procdb_settings.kd, os::KERN_PROC_PID, pid, &count);
         if (!kp) {
-            fprintf(stderr, "forklog: kvm_getprocs: %s\n", os::kvm_geterr(run_settings.kd));
+            fprintf(stderr, "forklog: kvm_getprocs: %s\n", os::kvm_geterr(procdb_settings.kd));
             return -1;
         }
-        if (pid == run_settings.root_pid)
+        if (pid == procdb_settings.root_pid)
             return static_cast<int>(depth);
         int ppid = kp->ki_ppid;
-        if (ppid == run_settings.root_pid)
+        if (ppid == procdb_settings.root_pid)
             return static_cast<int>(depth + 1);
         // In whole-system scope every process at the top of the tree (pid 1
         // and the kernel's own) is a root of its own.

@@ -11,7 +11,8 @@
 #include "procdb/pid_db.h"
 #include "report/line_record.h"
 #include "report/process_facts.h"
-#include "run/settings.h"
+#include "procdb/procdb_settings.h"
+#include "report/report_settings.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ void unreadable(line_record &line, const char *what)
 pid_db_entry *claim_slot(int pid, int depth, const os::kinfo_proc *kp)
 {
     pid_db_entry *slot = &pid_db[pid_db_claim(pid)];
-    if (run_settings.timing && slot->pid == pid) {
+    if (report_settings.timing && slot->pid == pid) {
         os::timeval now;
         line_record reexec;
         reexec.kind = line_kind::execed;
@@ -56,16 +57,16 @@ pid_db_entry *claim_slot(int pid, int depth, const os::kinfo_proc *kp)
 // executable's path.
 void add_facts(line_record &line)
 {
-    if ((line.with_user = run_settings.show_user)) {
+    if ((line.with_user = report_settings.show_user)) {
         line.uid = line.kp->ki_uid;
         line.user = user_name(line.uid);
     }
-    if ((line.with_cwd = run_settings.show_cwd))
+    if ((line.with_cwd = report_settings.show_cwd))
         line.cwd = working_directory(line.pid);
-    if ((line.with_exe = run_settings.full_path))
+    if ((line.with_exe = report_settings.full_path))
         line.exe = executable_path(line.pid);
     line.command = line.exe ? line.exe : line.argv[0];
-    line.with_env = run_settings.show_env;
+    line.with_env = report_settings.show_env;
 }
 
 } // namespace
@@ -78,18 +79,18 @@ void report_exec(int pid)
     if (line.depth < 0)
         return;
     int count;
-    line.kp = os::kvm_getprocs(run_settings.kd, os::KERN_PROC_PID, pid, &count);
+    line.kp = os::kvm_getprocs(procdb_settings.kd, os::KERN_PROC_PID, pid, &count);
     if (!line.kp) {
         unreadable(line, "kvm_getprocs");
         return;
     }
-    line.argv = os::kvm_getargv(run_settings.kd, line.kp, 0);
+    line.argv = os::kvm_getargv(procdb_settings.kd, line.kp, 0);
     if (!line.argv) {
         unreadable(line, "kvm_getargv");
         return;
     }
     pid_db_entry *slot = nullptr;
-    if (!run_settings.flat || run_settings.timing)
+    if (!report_settings.flat || report_settings.timing)
         slot = claim_slot(pid, line.depth, line.kp);
     add_facts(line);
     if (slot)

@@ -3,12 +3,12 @@
 
 #include "procdb/pid_db.h"
 #include "report/line_record.h"
-#include "run/settings.h"
+#include "report/report_settings.h"
 
 void report_exit(int pid, int status)
 {
     int s = pid_db_release(pid);
-    if (s < 0 || !run_settings.timing)
+    if (s < 0 || !report_settings.timing)
         return;
     // The slot is free again but keeps its fields until the next claim,
     // which cannot come before this line is written.

@@ -3,10 +3,10 @@
 
 #include <cstdio>
 
-#include "run/settings.h"
+#include "report/report_settings.h"
 
 void print_indent(int depth)
 {
-    if (!run_settings.flat)
-        fprintf(run_settings.output, "%*s", depth * 2, "");
+    if (!report_settings.flat)
+        fprintf(report_settings.output, "%*s", depth * 2, "");
 }

@@ -5,11 +5,11 @@
 #include <ctime>
 
 #include "report/utf8.h"
-#include "run/settings.h"
+#include "report/report_settings.h"
 
 void print_json_string(const char *bytes)
 {
-    FILE *out = run_settings.output;
+    FILE *out = report_settings.output;
     putc('"', out);
     for (const auto *p = reinterpret_cast<const unsigned char *>(bytes); *p;) {
         int n = utf8_length(p);
@@ -44,13 +44,13 @@ void print_json_time(os::timeval tv)
     struct tm utc;
     char text[32];
     if (!gmtime_r(&seconds, &utc) || !strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc)) {
-        fputs("null", run_settings.output);
+        fputs("null", report_settings.output);
         return;
     }
-    fprintf(run_settings.output, "\"%s.%06ldZ\"", text, static_cast<long>(tv.tv_usec));
+    fprintf(report_settings.output, "\"%s.%06ldZ\"", text, static_cast<long>(tv.tv_usec));
 }
 
 void print_json_key(const char *name)
 {
-    fprintf(run_settings.output, ",\"%s\":", name);
+    fprintf(report_settings.output, ",\"%s\":", name);
 }

@@ -6,16 +6,16 @@
 
 #include "report/json.h"
 #include "report/process_facts.h"
-#include "run/settings.h"
+#include "report/report_settings.h"
 
 namespace {
 
 // {"event":"NAME","time":...,"pid":N
 void begin(const char *event, os::timeval at, int pid)
 {
-    fprintf(run_settings.output, "{\"event\":\"%s\",\"time\":", event);
+    fprintf(report_settings.output, "{\"event\":\"%s\",\"time\":", event);
     print_json_time(at);
-    fprintf(run_settings.output, ",\"pid\":%d", pid);
+    fprintf(report_settings.output, ",\"pid\":%d", pid);
 }
 
 // A string field, or null.
@@ -25,7 +25,7 @@ void string_field(const char *name, const char *value)
     if (value)
         print_json_string(value);
     else
-        fputs("null", run_settings.output);
+        fputs("null", report_settings.output);
 }
 
 void environment_field(const line_record &line)
@@ -33,21 +33,21 @@ void environment_field(const line_record &line)
     print_json_key("env");
     char **env = line_environment(line);
     if (!env) {
-        fputs("null", run_settings.output);
+        fputs("null", report_settings.output);
         return;
     }
-    putc('[', run_settings.output);
+    putc('[', report_settings.output);
     for (char **entry = env; *entry; entry++) {
         if (entry != env)
-            putc(',', run_settings.output);
+            putc(',', report_settings.output);
         print_json_string(*entry);
     }
-    putc(']', run_settings.output);
+    putc(']', report_settings.output);
 }
 
 void print_exec(const line_record &line)
 {
-    FILE *out = run_settings.output;
+    FILE *out = report_settings.output;
     begin("exec", exec_time(line.kp), line.pid);
     fprintf(out, ",\"ppid\":%d,\"depth\":%d", line.kp->ki_ppid, line.depth);
     // The arguments as the process has them: with -l the path goes in
@@ -55,7 +55,7 @@ void print_exec(const line_record &line)
     print_json_key("argv");
     putc('[', out);
     print_json_string(line.argv[0]);
-    if (!run_settings.quiet) {
+    if (!report_settings.quiet) {
         for (char *const *arg = line.argv + 1; *arg; arg++) {
             putc(',', out);
             print_json_string(*arg);
@@ -77,7 +77,7 @@ void print_exec(const line_record &line)
 void print_unreadable(const line_record &line)
 {
     begin("exec", exec_time(line.kp), line.pid);
-    fprintf(run_settings.output, ",\"depth\":%d", line.depth);
+    fprintf(report_settings.output, ",\"depth\":%d", line.depth);
     char text[256];
     snprintf(text, sizeof text, "%s: %s", line.failed_call, strerror(line.error));
     print_json_key("error");
@@ -87,9 +87,9 @@ void print_unreadable(const line_record &line)
 void print_execed(const line_record &line)
 {
     begin("execed", exec_time(line.kp), line.pid);
-    fprintf(run_settings.output, ",\"depth\":%d", line.depth);
+    fprintf(report_settings.output, ",\"depth\":%d", line.depth);
     string_field("cmd", line.command);
-    fprintf(run_settings.output, ",\"time_s\":%.3f", line.run_time);
+    fprintf(report_settings.output, ",\"time_s\":%.3f", line.run_time);
 }
 
 void print_exit(const line_record &line)
@@ -97,18 +97,18 @@ void print_exit(const line_record &line)
     os::timeval now;
     os::gettimeofday(&now);
     begin("exit", now, line.pid);
-    fprintf(run_settings.output, ",\"depth\":%d", line.depth);
+    fprintf(report_settings.output, ",\"depth\":%d", line.depth);
     string_field("cmd", line.command);
     if (os::wifsignaled(line.status)) {
         int sig = os::wtermsig(line.status);
         if (const char *name = signal_name(sig))
             string_field("signal", name);
         else
-            fprintf(run_settings.output, ",\"signal\":%d", sig);
+            fprintf(report_settings.output, ",\"signal\":%d", sig);
     } else {
-        fprintf(run_settings.output, ",\"status\":%d", os::wexitstatus(line.status));
+        fprintf(report_settings.output, ",\"status\":%d", os::wexitstatus(line.status));
     }
-    fprintf(run_settings.output, ",\"time_s\":%.3f", line.run_time);
+    fprintf(report_settings.output, ",\"time_s\":%.3f", line.run_time);
 }
 
 } // namespace
@@ -129,5 +129,5 @@ void print_json_line(const line_record &line)
         print_exit(line);
         break;
     }
-    fputs("}\n", run_settings.output);
+    fputs("}\n", report_settings.output);
 }

@@ -4,11 +4,12 @@
 #include "report/flush.h"
 #include "report/json_lines.h"
 #include "report/text_lines.h"
-#include "run/settings.h"
+#include "procdb/procdb_settings.h"
+#include "report/report_settings.h"
 
 char **line_environment(const line_record &line)
 {
-    return line.kp ? os::kvm_getenvv(run_settings.kd, line.kp, 0) : nullptr;
+    return line.kp ? os::kvm_getenvv(procdb_settings.kd, line.kp, 0) : nullptr;
 }
 
 const char *signal_name(int sig)
@@ -19,7 +20,7 @@ const char *signal_name(int sig)
 
 void write_line(const line_record &line)
 {
-    if (run_settings.json) {
+    if (report_settings.json) {
         print_json_line(line);
     } else {
         print_text_line(line);

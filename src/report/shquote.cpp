@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "report/utf8.h"
-#include "run/settings.h"
+#include "report/report_settings.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ int terminal_unsafe(const unsigned char *p)
 // terminal, else one byte.
 int step(const unsigned char *p)
 {
-    int n = run_settings.terminal ? utf8_length(p) : 1;
+    int n = report_settings.terminal ? utf8_length(p) : 1;
     return n ? n : 1;
 }
 
@@ -65,7 +65,7 @@ bool needs_quotes(const char *word, bool value)
         // In an assignment the shell expands a "~" after ":" too.
         if (value && *p == '~' && p[-1] == ':')
             return true;
-        if (run_settings.terminal && terminal_unsafe(p))
+        if (report_settings.terminal && terminal_unsafe(p))
             return true;
     }
     return false;
@@ -100,7 +100,7 @@ char escape_letter(unsigned char c)
 // apostrophes of the quoted run around it.
 void write_escaped(const unsigned char *p, const unsigned char *end)
 {
-    FILE *out = run_settings.output;
+    FILE *out = report_settings.output;
     fputs("'$'", out);
     // Bytes, never \u escapes: bash turns those back into the character
     // only in a UTF-8 locale.
@@ -115,12 +115,12 @@ void write_escaped(const unsigned char *p, const unsigned char *end)
 
 void write_quoted(const char *word)
 {
-    FILE *out = run_settings.output;
+    FILE *out = report_settings.output;
     putc('\'', out);
     for (const auto *p = reinterpret_cast<const unsigned char *>(word); *p;) {
         // On a terminal every byte it would act on is escaped; runs of such
         // bytes share one escape.
-        if (run_settings.terminal && terminal_unsafe(p)) {
+        if (report_settings.terminal && terminal_unsafe(p)) {
             const unsigned char *end = p;
             while (*end && terminal_unsafe(end))
                 end += terminal_unsafe(end);
@@ -147,7 +147,7 @@ void print_word(const char *word, bool value)
     if (needs_quotes(word, value))
         write_quoted(word);
     else
-        fputs(word, run_settings.output);
+        fputs(word, report_settings.output);
 }
 
 } // namespace

@@ -6,16 +6,16 @@
 
 #include "report/indent.h"
 #include "report/shquote.h"
-#include "run/settings.h"
+#include "report/report_settings.h"
 
 namespace {
 
 void print_user(const line_record &line)
 {
     if (line.user)
-        fprintf(run_settings.output, " <%s>", line.user);
+        fprintf(report_settings.output, " <%s>", line.user);
     else
-        fprintf(run_settings.output, " <%d>", static_cast<int>(line.uid));
+        fprintf(report_settings.output, " <%d>", static_cast<int>(line.uid));
 }
 
 void print_cwd(const line_record &line)
@@ -23,19 +23,19 @@ void print_cwd(const line_record &line)
     if (line.cwd)
         print_shquoted(line.cwd);
     else
-        fputs("?", run_settings.output);
-    fprintf(run_settings.output, " %% ");
+        fputs("?", report_settings.output);
+    fprintf(report_settings.output, " %% ");
 }
 
 void print_env(const line_record &line)
 {
     char **env = line_environment(line);
     if (!env) {
-        fputs(" -", run_settings.output);
+        fputs(" -", report_settings.output);
         return;
     }
     for (; *env; env++) {
-        putc(' ', run_settings.output);
+        putc(' ', report_settings.output);
         char *eq = strchr(*env, '=');
         if (!eq) {
             print_shquoted(*env);
@@ -43,17 +43,17 @@ void print_env(const line_record &line)
         }
         *eq = '\0';
         print_shquoted(*env);
-        putc('=', run_settings.output);
+        putc('=', report_settings.output);
         print_shquoted_value(eq + 1);
     }
 }
 
 void print_exec(const line_record &line)
 {
-    FILE *out = run_settings.output;
+    FILE *out = report_settings.output;
     print_indent(line.depth);
     fprintf(out, "%d", line.pid);
-    if (run_settings.timing)
+    if (report_settings.timing)
         putc('+', out);
     if (line.with_user)
         print_user(line);
@@ -61,7 +61,7 @@ void print_exec(const line_record &line)
     if (line.with_cwd)
         print_cwd(line);
     print_shquoted_command(line.command);
-    if (!run_settings.quiet) {
+    if (!report_settings.quiet) {
         for (char *const *arg = line.argv + 1; *arg; arg++) {
             putc(' ', out);
             print_shquoted(*arg);
@@ -75,18 +75,18 @@ void print_exec(const line_record &line)
 void print_execed(const line_record &line)
 {
     print_indent(line.depth);
-    fprintf(run_settings.output, "%d- ", line.pid);
+    fprintf(report_settings.output, "%d- ", line.pid);
     // The stored name goes out as stored, but never raw onto a terminal.
-    if (run_settings.terminal)
+    if (report_settings.terminal)
         print_shquoted(line.command);
     else
-        fputs(line.command, run_settings.output);
-    fprintf(run_settings.output, " execed time=%.3fs\n", line.run_time);
+        fputs(line.command, report_settings.output);
+    fprintf(report_settings.output, " execed time=%.3fs\n", line.run_time);
 }
 
 void print_ending(int status)
 {
-    FILE *out = run_settings.output;
+    FILE *out = report_settings.output;
     if (!os::wifsignaled(status)) {
         fprintf(out, " exited status=%d", os::wexitstatus(status));
         return;
@@ -101,10 +101,10 @@ void print_ending(int status)
 void print_exit(const line_record &line)
 {
     print_indent(line.depth);
-    fprintf(run_settings.output, "%d- ", line.pid);
+    fprintf(report_settings.output, "%d- ", line.pid);
     print_shquoted(line.command);
     print_ending(line.status);
-    fprintf(run_settings.output, " time=%.3fs\n", line.run_time);
+    fprintf(report_settings.output, " time=%.3fs\n", line.run_time);
 }
 
 } // namespace
@@ -117,7 +117,7 @@ void print_text_line(const line_record &line)
         break;
     case line_kind::unreadable:
         // The line it would have started still ends.
-        putc('\n', run_settings.output);
+        putc('\n', report_settings.output);
         break;
     case line_kind::execed:
         print_execed(line);

@@ -66,23 +66,31 @@ void reap_children()
         }
         if (run_settings.timing)
             report_exit(pid, status);
-        // An output that could not be written keeps its own status.
         if (pid == run_settings.root_pid) {
             run_settings.quit = true;
-            if (!run_settings.output_failed)
-                run_settings.exit_status = status_of_command(status);
+            run_settings.exit_status = status_of_command(status);
         }
     }
 }
 
+namespace {
+
+// The run ends with the command, on SIGINT, or once the output has failed.
+bool run_ends()
+{
+    return run_settings.quit || run_settings.output_failed;
+}
+
+} // namespace
+
 void event_loop()
 {
     struct os::kevent events[EVENT_BATCH];
-    while (!run_settings.quit) {
+    while (!run_ends()) {
         int n = os::kevent(run_settings.kq, nullptr, 0, events, EVENT_BATCH);
         for (int i = 0; i < n; i++) {
             dispatch(events[i]);
-            if (run_settings.quit)
+            if (run_ends())
                 return;
         }
     }

@@ -26,5 +26,6 @@ int forklog_main(int argc, char *argv[])
     // reach the output too.
     flush_line();
     finish_output();
-    return run_settings.exit_status;
+    // An output that failed ends the run with its own status.
+    return run_settings.output_failed ? 1 : run_settings.exit_status;
 }

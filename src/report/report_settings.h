@@ -1,0 +1,25 @@
+// What the reports read of the run: the options that shape a line, and the
+// output. Part of the run-wide record; parsing the command line fills it,
+// and the reports tell in it of an output that failed.
+#pragma once
+
+#include <cstdio>
+
+struct report_settings_record {
+    bool show_cwd = false;                       // -d
+    bool show_env = false;                       // -e
+    bool flat = false;                           // -f
+    bool json = false;                           // -j: JSON Lines
+    bool full_path = false;                      // -l
+    bool quiet = false;                          // -q
+    bool timing = false;                         // -t
+    bool show_user = false;                      // -u
+    FILE *output = nullptr;                      // -o FILE; standard output from parsing on
+    const char *output_name = "standard output"; // for messages
+    bool terminal = false;    // output is a terminal: bytes it acts on are escaped
+    bool interrupted = false; // SIGINT: the run ends without waiting for the output
+    // A write failed, or lines were not written: the run ends with status 1.
+    bool output_failed = false;
+};
+
+extern report_settings_record &report_settings;

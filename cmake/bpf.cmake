@@ -27,7 +27,7 @@ else()
     set(bpf_arch ${CMAKE_SYSTEM_PROCESSOR})
 endif()
 
-set(bpf_dir ${CMAKE_CURRENT_SOURCE_DIR}/src/platform/linux/bpf)
+set(bpf_dir ${CMAKE_CURRENT_SOURCE_DIR}/src/platform/linux/sources/ebpf/bpf)
 set(bpf_object ${CMAKE_CURRENT_BINARY_DIR}/forklog.bpf.o)
 set(bpf_skeleton ${CMAKE_CURRENT_BINARY_DIR}/forklog.skel.h)
 add_custom_command(
@@ -55,7 +55,7 @@ add_custom_command(
     DEPENDS ${bpf_object} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/embed_kernel_btf.cmake
     COMMENT "Taking the programs' kernel types from this machine's kernel")
 
-target_sources(forklog_linux PRIVATE src/platform/linux/bpf_source.cpp
-               src/platform/linux/kernel_btf.cpp ${bpf_btf_source} ${bpf_skeleton})
+target_sources(forklog_linux PRIVATE src/platform/linux/sources/ebpf/bpf_source.cpp
+               src/platform/linux/sources/ebpf/kernel_btf.cpp ${bpf_btf_source} ${bpf_skeleton})
 target_include_directories(forklog_linux PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
 target_link_libraries(forklog_linux PUBLIC PkgConfig::LIBBPF)

@@ -12,7 +12,7 @@ if(EXISTS "${BTF}" AND EXISTS /sys/kernel/btf/vmlinux)
     string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
 endif()
 file(WRITE "${OUT}.tmp" "// Generated at build time by cmake/embed_kernel_btf.cmake.
-#include \"platform/linux/kernel_btf.h\"
+#include \"platform/linux/sources/ebpf/kernel_btf.h\"
 
 namespace linux_layer {
 

@@ -3,21 +3,21 @@
 # make them (cmake/bpf.cmake).
 add_library(forklog_linux STATIC
     src/platform/linux/adapter.cpp
-    src/platform/linux/bpf_load_log.cpp
-    src/platform/linux/bpf_records.cpp
+    src/platform/linux/sources/ebpf/bpf_load_log.cpp
+    src/platform/linux/sources/ebpf/bpf_records.cpp
     src/platform/linux/clocks.cpp
     src/platform/linux/event_queue.cpp
     src/platform/linux/event_source.cpp
-    src/platform/linux/netlink_events.cpp
-    src/platform/linux/netlink_source.cpp
+    src/platform/linux/sources/netlink/netlink_events.cpp
+    src/platform/linux/sources/netlink/netlink_source.cpp
     src/platform/linux/options.cpp
     src/platform/linux/pid_namespace.cpp
-    src/platform/linux/proc_parse.cpp
-    src/platform/linux/proc_facts.cpp
-    src/platform/linux/process_queries.cpp
+    src/platform/linux/proc/proc_parse.cpp
+    src/platform/linux/proc/proc_facts.cpp
+    src/platform/linux/proc/process_queries.cpp
     src/platform/linux/process_table.cpp
-    src/platform/linux/procfs.cpp
-    src/platform/linux/ptrace_source.cpp
+    src/platform/linux/proc/procfs.cpp
+    src/platform/linux/sources/ptrace/ptrace_source.cpp
     src/platform/linux/signal_names.cpp
     src/platform/linux/tracker.cpp
 )
@@ -26,5 +26,5 @@ target_link_libraries(forklog_linux PUBLIC forklog_posix)
 
 include(cmake/bpf.cmake)
 if(NOT FORKLOG_BPF)
-    target_sources(forklog_linux PRIVATE src/platform/linux/bpf_unavailable.cpp)
+    target_sources(forklog_linux PRIVATE src/platform/linux/sources/ebpf/bpf_unavailable.cpp)
 endif()

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "platform/linux/bpf_load_log.h"
+#include "platform/linux/sources/ebpf/bpf_load_log.h"
 
 namespace {
 

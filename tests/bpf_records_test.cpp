@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/bpf_records.h"
+#include "platform/linux/sources/ebpf/bpf_records.h"
 #include "recording_sink.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <linux/netlink.h>
 #include <vector>
 
-#include "platform/linux/netlink_events.h"
+#include "platform/linux/sources/netlink/netlink_events.h"
 #include "recording_sink.h"
 
 namespace {

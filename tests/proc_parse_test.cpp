@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "platform/linux/proc_parse.h"
+#include "platform/linux/proc/proc_parse.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/process_queries.h"
+#include "platform/linux/proc/process_queries.h"
 #include "proc_tree.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <set>
 #include <unistd.h>
 
-#include "platform/linux/procfs.h"
+#include "platform/linux/proc/procfs.h"
 #include "proc_tree.h"
 
 namespace {

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "platform/linux/event_queue.h"
-#include "platform/linux/process_queries.h"
-#include "platform/linux/procfs.h"
+#include "platform/linux/proc/process_queries.h"
+#include "platform/linux/proc/procfs.h"
 #include "platform/linux/signal_names.h"
 #include "platform/linux/tracker.h"
 #include "platform/posix/background_stream.h"

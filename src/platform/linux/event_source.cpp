@@ -4,11 +4,11 @@
 #include <cstring>
 #include <string>
 
-#include "platform/linux/bpf_source.h"
+#include "platform/linux/sources/ebpf/bpf_source.h"
 #include "platform/linux/event_source.h"
 #include "platform/posix/message.h"
-#include "platform/linux/netlink_source.h"
-#include "platform/linux/ptrace_source.h"
+#include "platform/linux/sources/netlink/netlink_source.h"
+#include "platform/linux/sources/ptrace/ptrace_source.h"
 
 namespace linux_layer {
 

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "platform/linux/event_sink.h"
-#include "platform/linux/procfs.h"
+#include "platform/linux/proc/procfs.h"
 
 namespace linux_layer {
 

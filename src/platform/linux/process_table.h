@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/linux/procfs.h"
+#include "platform/linux/proc/procfs.h"
 #include "platform/platform.h"
 
 namespace linux_layer {

@@ -5,7 +5,7 @@
 
 #include "platform/linux/clocks.h"
 #include "platform/posix/message.h"
-#include "platform/linux/proc_facts.h"
+#include "platform/linux/proc/proc_facts.h"
 
 namespace linux_layer {
 

@@ -14,7 +14,7 @@
 
 #include "platform/linux/event_sink.h"
 #include "platform/linux/process_table.h"
-#include "platform/linux/procfs.h"
+#include "platform/linux/proc/procfs.h"
 #include "platform/platform.h"
 
 namespace linux_layer {

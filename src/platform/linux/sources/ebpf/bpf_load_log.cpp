@@ -1,5 +1,5 @@
 // Reading libbpf's messages of a failed load.
-#include "platform/linux/bpf_load_log.h"
+#include "platform/linux/sources/ebpf/bpf_load_log.h"
 
 #include <cerrno>
 #include <sstream>

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "platform/linux/event_source.h"
-#include "platform/linux/procfs.h"
+#include "platform/linux/proc/procfs.h"
 
 namespace linux_layer {
 

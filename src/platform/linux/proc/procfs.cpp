@@ -1,5 +1,5 @@
 // Reading files of a /proc tree relative to one root descriptor.
-#include "platform/linux/procfs.h"
+#include "platform/linux/proc/procfs.h"
 
 #include <cerrno>
 #include <cstdio>

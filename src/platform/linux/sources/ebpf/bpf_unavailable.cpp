@@ -1,5 +1,5 @@
 // The build without the kernel programs (no clang, bpftool or libbpf).
-#include "platform/linux/bpf_source.h"
+#include "platform/linux/sources/ebpf/bpf_source.h"
 
 namespace linux_layer {
 

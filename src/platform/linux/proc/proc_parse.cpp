@@ -1,5 +1,5 @@
 // Parsing /proc's text formats.
-#include "platform/linux/proc_parse.h"
+#include "platform/linux/proc/proc_parse.h"
 
 #include <cstdint>
 

@@ -1,5 +1,5 @@
 // Reading the connector's process events.
-#include "platform/linux/netlink_events.h"
+#include "platform/linux/sources/netlink/netlink_events.h"
 
 #include <algorithm>
 #include <cstring>

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/linux/bpf/records.h"
+#include "platform/linux/sources/ebpf/bpf/records.h"
 #include "platform/linux/event_sink.h"
 #include "platform/platform.h"
 

@@ -7,7 +7,7 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "platform/linux/proc_parse.h"
+#include "platform/linux/proc/proc_parse.h"
 #include "platform/platform.h"
 
 namespace linux_layer {

@@ -1,5 +1,5 @@
 // Choosing the build's kernel BTF when the running kernel is the same.
-#include "platform/linux/kernel_btf.h"
+#include "platform/linux/sources/ebpf/kernel_btf.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,5 +1,5 @@
 // Subscribing to the connector and reading its socket.
-#include "platform/linux/netlink_source.h"
+#include "platform/linux/sources/netlink/netlink_source.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,7 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform/linux/netlink_events.h"
+#include "platform/linux/sources/netlink/netlink_events.h"
 #include "platform/linux/pid_namespace.h"
 
 namespace linux_layer {

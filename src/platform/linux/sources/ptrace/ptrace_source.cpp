@@ -2,7 +2,7 @@
 // runs at full speed between its forks and execs. Every signal a tracee
 // receives is passed on as it came, and a stop by a signal is kept with
 // PTRACE_LISTEN, so job control works as without the tracer.
-#include "platform/linux/ptrace_source.h"
+#include "platform/linux/sources/ptrace/ptrace_source.h"
 
 #include <cerrno>
 #include <csignal>
@@ -17,9 +17,9 @@
 
 #include "platform/linux/clocks.h"
 #include "platform/posix/job_control.h"
-#include "platform/linux/proc_facts.h"
-#include "platform/linux/proc_parse.h"
-#include "platform/linux/procfs.h"
+#include "platform/linux/proc/proc_facts.h"
+#include "platform/linux/proc/proc_parse.h"
+#include "platform/linux/proc/procfs.h"
 
 namespace linux_layer {
 

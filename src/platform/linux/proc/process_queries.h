@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/linux/exec_facts.h"
-#include "platform/linux/procfs.h"
+#include "platform/linux/proc/procfs.h"
 
 namespace linux_layer {
 

@@ -1,5 +1,5 @@
 // Putting each exec back together from the ring's records.
-#include "platform/linux/bpf_records.h"
+#include "platform/linux/sources/ebpf/bpf_records.h"
 
 #include <algorithm>
 #include <cstring>

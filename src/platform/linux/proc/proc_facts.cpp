@@ -1,5 +1,5 @@
 // Reading an exec's facts from /proc.
-#include "platform/linux/proc_facts.h"
+#include "platform/linux/proc/proc_facts.h"
 
 #include "platform/linux/clocks.h"
 

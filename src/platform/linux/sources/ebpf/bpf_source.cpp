@@ -1,5 +1,5 @@
 // The eBPF event source: loading the kernel programs and reading their ring.
-#include "platform/linux/bpf_source.h"
+#include "platform/linux/sources/ebpf/bpf_source.h"
 
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
@@ -14,10 +14,10 @@
 #include <unistd.h>
 
 #include "forklog.skel.h"
-#include "platform/linux/bpf_load_log.h"
-#include "platform/linux/bpf_records.h"
+#include "platform/linux/sources/ebpf/bpf_load_log.h"
+#include "platform/linux/sources/ebpf/bpf_records.h"
 #include "platform/linux/clocks.h"
-#include "platform/linux/kernel_btf.h"
+#include "platform/linux/sources/ebpf/kernel_btf.h"
 #include "platform/linux/pid_namespace.h"
 
 namespace linux_layer {

@@ -1,5 +1,5 @@
 // Answering the reports' queries from recorded facts or from /proc.
-#include "platform/linux/process_queries.h"
+#include "platform/linux/proc/process_queries.h"
 
 #include <algorithm>
 #include <cerrno>

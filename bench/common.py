@@ -1,6 +1,7 @@
 """What the benchmarks share: the forklog they measure and its event sources."""
 
 import os
+import re
 import subprocess
 import sys
 
@@ -8,9 +9,19 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
 
-# (name, FORKLOG_SOURCE, whether it can watch the whole system)
-SOURCES = (("forklog eBPF", "ebpf", True), ("forklog netlink", "netlink", True),
-           ("forklog ptrace", "ptrace", False))
+def _sources():
+    """(name, FORKLOG_SOURCE, whether it can watch the whole system) for each
+    event source, in the order and with the labels the tool lists them."""
+    path = os.path.join(ROOT, "src/platform/linux/sources/source_list.h")
+    with open(path) as f:
+        text = f.read()
+    rows = re.findall(r'\{"(\w+)", "([^"]+)", (true|false),', text)
+    if not rows:
+        sys.exit(f"no event sources listed in {path}")
+    return tuple(("forklog " + label, name, whole == "true") for name, label, whole in rows)
+
+
+SOURCES = _sources()
 
 
 def forklog_build():

@@ -25,6 +25,7 @@
 
 #include "command_output.h"
 #include "live_run.h"
+#include "platform/linux/sources/source_list.h"
 
 extern char **environ;
 
@@ -33,7 +34,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace live;
 
-// The event sources the tool can be told to use.
+// The event sources the tool can be told to use, as the tool lists them.
 struct source {
     const char *name;   // as FORKLOG_SOURCE takes it
     bool records_facts; // it records each exec's facts at the exec
@@ -42,11 +43,14 @@ struct source {
     bool caps_areas;   // it records the first MiB of a larger argument area
 };
 
-const source SOURCES[] = {
-    {"ebpf", true, FORKLOG_HAS_BPF, false, true},
-    {"netlink", false, true, false, false},
-    {"ptrace", true, true, true, false},
-};
+std::vector<source> sources()
+{
+    std::vector<source> all;
+    for (const linux_layer::source_traits &t : linux_layer::SOURCE_LIST)
+        all.push_back({t.name, t.records_facts, !t.kernel_programs || FORKLOG_HAS_BPF,
+                       !t.whole_system, t.caps_areas});
+    return all;
+}
 
 // The user the unprivileged runs are made as.
 constexpr const char *NOBODY = "65534";
@@ -1168,7 +1172,7 @@ TEST_P(live_test, a_process_whose_threads_keep_making_threads_is_followed_whole)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(sources, live_test, ::testing::ValuesIn(SOURCES),
+INSTANTIATE_TEST_SUITE_P(sources, live_test, ::testing::ValuesIn(sources()),
                          [](const ::testing::TestParamInfo<source> &info) {
                              return info.param.name;
                          });

@@ -2,13 +2,16 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <vector>
 
-#include "platform/linux/sources/ebpf/bpf_source.h"
 #include "platform/linux/event_source.h"
-#include "platform/posix/message.h"
+#include "platform/linux/sources/ebpf/bpf_source.h"
 #include "platform/linux/sources/netlink/netlink_source.h"
 #include "platform/linux/sources/ptrace/ptrace_source.h"
+#include "platform/linux/sources/source_list.h"
+#include "platform/posix/message.h"
 
 namespace linux_layer {
 
@@ -17,43 +20,66 @@ using namespace posix_layer;
 namespace {
 
 struct source_kind {
-    const char *name;
-    std::unique_ptr<event_source> (*open)(bool whole_system, const procfs &proc);
+    // The source, or null with errno and, where the failure needs telling
+    // whatever the source used instead, *why.
+    std::unique_ptr<event_source> (*open)(bool whole_system, const procfs &proc, std::string *why);
+    // Says what a failure with errno e means, where the system's error text
+    // would not; may be null.
+    void (*explain)(int e, bool whole_system);
+    const char *what;         // in "... could not be loaded"
+    const char *used_instead; // in "...; using ..."
 };
 
-std::unique_ptr<event_source> open_bpf(bool, const procfs &)
+std::unique_ptr<event_source> open_bpf(bool, const procfs &, std::string *why)
 {
-    std::string why;
-    std::unique_ptr<event_source> source = open_bpf_source(&why);
-    if (!source && !why.empty()) {
-        int e = errno;
-        message("the kernel programs could not be loaded: %s", why.c_str());
-        errno = e;
-    }
-    return source;
+    return open_bpf_source(why);
 }
 
-std::unique_ptr<event_source> open_netlink(bool, const procfs &)
+std::unique_ptr<event_source> open_netlink(bool, const procfs &, std::string *)
 {
     return open_netlink_source();
 }
 
-// The sources by the names FORKLOG_SOURCE takes, in the order they are
-// tried without one: the kernel programs record each exec's facts at the
-// exec; the connector only says that an exec happened; the tracer needs no
-// privilege but stops each traced process at its forks and execs.
-constexpr source_kind SOURCES[] = {
-    {"ebpf", open_bpf},
-    {"netlink", open_netlink},
-    {"ptrace", open_ptrace_source},
-};
+std::unique_ptr<event_source> open_ptrace(bool whole_system, const procfs &proc, std::string *)
+{
+    return open_ptrace_source(whole_system, proc);
+}
 
-// Says why the connector failed, where the system's error text would not.
-void explain_netlink_failure(int e)
+void explain_netlink(int e, bool)
 {
     if (e == EOPNOTSUPP)
         message("the netlink connector cannot be used inside a pid namespace; "
                 "the kernel programs (an eBPF build, run as root) are needed there");
+}
+
+void explain_ptrace(int, bool whole_system)
+{
+    if (whole_system)
+        message("the ptrace source follows a command or a process (-p), not the whole system");
+}
+
+// In the order of SOURCE_LIST.
+constexpr source_kind SOURCES[] = {
+    {open_bpf, nullptr, "the kernel programs", "the kernel programs"},
+    {open_netlink, explain_netlink, "the netlink connector",
+     "the netlink connector, which may miss programs that end at once"},
+    {open_ptrace, explain_ptrace, "the ptrace tracer",
+     "the ptrace tracer, which stops each traced process at its forks and execs"},
+};
+static_assert(std::size(SOURCES) == std::size(SOURCE_LIST), "every source has its kind");
+
+struct failure {
+    const source_kind *kind;
+    int error;
+    std::string why;
+};
+
+void tell(const failure &f, bool whole_system)
+{
+    if (!f.why.empty())
+        message("%s could not be loaded: %s", f.kind->what, f.why.c_str());
+    if (f.kind->explain)
+        f.kind->explain(f.error, whole_system);
 }
 
 } // namespace
@@ -61,51 +87,50 @@ void explain_netlink_failure(int e)
 std::unique_ptr<event_source> open_event_source(bool whole_system, const procfs &proc)
 {
     if (const char *chosen = getenv("FORKLOG_SOURCE"); chosen && *chosen) {
-        for (const source_kind &kind : SOURCES) {
-            if (strcmp(kind.name, chosen) != 0)
+        for (size_t i = 0; i < std::size(SOURCES); i++) {
+            if (strcmp(SOURCE_LIST[i].name, chosen) != 0)
                 continue;
-            std::unique_ptr<event_source> source = kind.open(whole_system, proc);
-            if (!source && kind.open == open_netlink)
-                explain_netlink_failure(errno);
-            if (!source && kind.open == open_ptrace_source && whole_system)
-                message("the ptrace source follows a command or a process (-p), not the whole "
-                        "system");
+            failure f = {&SOURCES[i], 0, ""};
+            std::unique_ptr<event_source> source = f.kind->open(whole_system, proc, &f.why);
+            if (!source) {
+                f.error = errno;
+                tell(f, whole_system);
+                errno = f.error;
+            }
             return source;
         }
-        message("FORKLOG_SOURCE names no event source; set it to ebpf, netlink or ptrace, or "
-                "unset it");
+        std::string names;
+        for (size_t i = 0; i < std::size(SOURCE_LIST); i++)
+            names += std::string(i == 0                            ? ""
+                                 : i + 1 == std::size(SOURCE_LIST) ? " or "
+                                                                   : ", ") +
+                     SOURCE_LIST[i].name;
+        message("FORKLOG_SOURCE names no event source; set it to %s, or unset it", names.c_str());
         errno = EINVAL;
         return nullptr;
     }
-    // Without the privilege the kernel programs fail with no news; any
-    // other reason leaves a run that captures less, which the user must
-    // hear of, with the source used instead.
-    std::string bpf_why;
-    std::unique_ptr<event_source> source = open_bpf_source(&bpf_why);
-    if (source)
-        return source;
-    source = open_netlink_source();
-    if (source) {
-        if (!bpf_why.empty())
-            message("warning: the kernel programs could not be loaded: %s; using the netlink "
-                    "connector, which may miss programs that end at once",
-                    bpf_why.c_str());
-        return source;
+    // Without the privilege a source fails with no news; any other reason
+    // leaves a run that captures less, which the user must hear of, with the
+    // source used instead. A source that cannot watch the whole system is
+    // not tried for it.
+    std::vector<failure> failures;
+    for (size_t i = 0; i < std::size(SOURCES); i++) {
+        if (whole_system && !SOURCE_LIST[i].whole_system)
+            continue;
+        failure f = {&SOURCES[i], 0, ""};
+        if (std::unique_ptr<event_source> source = f.kind->open(whole_system, proc, &f.why)) {
+            for (const failure &earlier : failures)
+                if (!earlier.why.empty())
+                    message("warning: %s could not be loaded: %s; using %s", earlier.kind->what,
+                            earlier.why.c_str(), f.kind->used_instead);
+            return source;
+        }
+        f.error = errno;
+        failures.push_back(f);
     }
-    int netlink_why = errno;
-    // Without the privilege a user can still trace a command or a process
-    // of their own; the whole system stays refused.
-    if (!whole_system && (source = open_ptrace_source(false, proc))) {
-        if (!bpf_why.empty())
-            message("warning: the kernel programs could not be loaded: %s; using the ptrace "
-                    "tracer, which stops each traced process at its forks and execs",
-                    bpf_why.c_str());
-        return source;
-    }
-    if (!bpf_why.empty())
-        message("the kernel programs could not be loaded: %s", bpf_why.c_str());
-    explain_netlink_failure(netlink_why);
-    errno = netlink_why;
+    for (const failure &f : failures)
+        tell(f, whole_system);
+    errno = failures.empty() ? EINVAL : failures.back().error;
     return nullptr;
 }
 

@@ -253,8 +253,8 @@ int waitpid(int pid, int *status, int options)
 {
     // A tracer has reaped the tool's children as they ended.
     layer &l = the_layer();
-    if (l.queue && l.queue->source().reaps_children() && (options & WAIT_NOHANG))
-        return l.queue->source().reap(pid, status, options & WAIT_UNTRACED);
+    if (l.queue && l.queue->reaper() && (options & WAIT_NOHANG))
+        return l.queue->reaper()->reap(pid, status, options & WAIT_UNTRACED);
     int flags = (options & WAIT_NOHANG ? WNOHANG : 0) | (options & WAIT_UNTRACED ? WUNTRACED : 0);
     return ::waitpid(pid, status, flags);
 }

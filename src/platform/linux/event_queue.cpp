@@ -27,7 +27,8 @@ bool add_to(int epoll_fd, int fd)
 } // namespace
 
 event_queue::event_queue(std::unique_ptr<event_source> source, tracker &notes)
-    : source_(std::move(source)), notes_(notes)
+    : source_(std::move(source)), reaper_(dynamic_cast<child_reaper *>(source_.get())),
+      polled_(dynamic_cast<polled_source *>(source_.get())), notes_(notes)
 {
     sigemptyset(&watched_signals_);
     int fd = epoll_create1(EPOLL_CLOEXEC);
@@ -52,7 +53,7 @@ event_queue::~event_queue()
 
 int event_queue::watch_signal(int signo)
 {
-    if (signo == SIGCHLD && source_->reaps_children()) {
+    if (signo == SIGCHLD && reaper_) {
         child_signal_watched_ = true;
         return 0;
     }
@@ -90,13 +91,16 @@ int event_queue::read_signals(int *signals, int room)
 int event_queue::gather(bool block)
 {
     int timeout = block && !source_->more_ready() ? -1 : 0;
-    int poll_ms = source_->poll_interval_ms();
-    if (timeout == -1 && poll_ms >= 0 && !(source_quiet_ && source_->sleep(notes_)))
-        timeout = source_quiet_ ? 0 : poll_ms; // records came while going to sleep
+    bool slept = false;
+    if (timeout == -1 && polled_) {
+        slept = source_quiet_ && polled_->sleep(notes_);
+        if (!slept) // records came while going to sleep
+            timeout = source_quiet_ ? 0 : polled_->poll_interval_ms();
+    }
     struct epoll_event ready[2];
     int n = epoll_wait(epoll_fd_, ready, 2, timeout);
-    if (poll_ms >= 0 && timeout == -1)
-        source_->awake();
+    if (slept)
+        polled_->awake();
     if (n == -1)
         return -1;
     int signals[64];
@@ -110,7 +114,7 @@ int event_queue::gather(bool block)
     notes_.recover_from_loss();
     for (int i = 0; i < count; i++)
         notes_.post_signal(signals[i]);
-    if (child_signal_watched_ && source_->child_changed())
+    if (child_signal_watched_ && reaper_->child_changed())
         notes_.post_signal(SIGCHLD);
     return 0;
 }

@@ -22,6 +22,8 @@ public:
     bool usable() const { return epoll_fd_ != -1; }
     int descriptor() const { return epoll_fd_; }
     event_source &source() { return *source_; }
+    // The source as a reaper of the tool's children, where it is one.
+    child_reaper *reaper() { return reaper_; }
 
     // Watched signals are blocked, so that they wait for the descriptor
     // however they are disposed of; 0 or an errno.
@@ -36,6 +38,8 @@ private:
     int read_signals(int *signals, int room);
 
     std::unique_ptr<event_source> source_;
+    child_reaper *reaper_;
+    polled_source *polled_;
     tracker &notes_;
     int epoll_fd_ = -1;
     int signal_fd_ = -1;

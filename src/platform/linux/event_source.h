@@ -1,5 +1,11 @@
 // An event source: where the kernel's process events come from. Each one
 // turns its own kind of kernel record into calls on an event sink.
+//
+// To be a source: hand on every fork, exec and end of a watched process to
+// the sink (on_fork for every child of a watched process, or the tracker
+// never follows it), tell it of records lost, and follow a pid once
+// watch says so. A source that does more than every source needs says so
+// by being a child_reaper or a polled_source too.
 #pragma once
 
 #include <cerrno>
@@ -30,24 +36,32 @@ public:
     // pid is watched with fflags (the event queue's note bits); 0, or an
     // errno when this source cannot follow it.
     virtual int watch(int, uint32_t) { return 0; }
+};
 
-    // Whether the source itself waits for the tool's own children, as a
-    // tracer must: then their ends and stops are had from reap, and
-    // child_changed says once that one came.
-    virtual bool reaps_children() const { return false; }
+// A source that itself waits for the tool's own children, as a tracer
+// must: their ends and stops are had from reap, and child_changed says once
+// that one came.
+class child_reaper {
+public:
+    virtual ~child_reaper() = default;
     // As waitpid(pid, status, WNOHANG, or with WUNTRACED when stops is true)
     // for the tool's children, pid -1 for any.
-    virtual int reap(int, int *, bool /*stops*/) { return 0; }
-    virtual bool child_changed() { return false; }
+    virtual int reap(int pid, int *status, bool stops) = 0;
+    virtual bool child_changed() = 0;
+};
 
-    // A source that does not wake its reader for every record is polled this
-    // often while records come; -1 for one whose descriptor always wakes.
-    virtual int poll_interval_ms() const { return -1; }
+// A source that does not wake its reader for every record: polled while
+// records come, and told before the reader blocks.
+class polled_source {
+public:
+    virtual ~polled_source() = default;
+    // How often it is polled while records come.
+    virtual int poll_interval_ms() const = 0;
     // Before the reader blocks with no time-out: false, with the records
     // handed to sink, when records came meanwhile; true when the next record
     // will wake the reader, until awake.
-    virtual bool sleep(event_sink &) { return true; }
-    virtual void awake() {}
+    virtual bool sleep(event_sink &sink) = 0;
+    virtual void awake() = 0;
 };
 
 // The event source for this run: the one named by FORKLOG_SOURCE when set,

@@ -30,7 +30,7 @@ constexpr int64_t SKIPPED_RUNS_CHECK_NS = 1000000000;
 // Records wake no reader that is awake: it polls this often while they come.
 constexpr int POLL_MS = 10;
 
-class bpf_source final : public event_source {
+class bpf_source final : public event_source, public polled_source {
 public:
     ~bpf_source() override
     {

@@ -47,7 +47,7 @@ bool stop_signal(int sig)
     return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
 }
 
-class ptrace_source final : public event_source {
+class ptrace_source final : public event_source, public child_reaper {
 public:
     ptrace_source(int signal_fd, const procfs &proc) : signal_fd_(signal_fd), proc_(proc) {}
     ~ptrace_source() override
@@ -63,7 +63,6 @@ public:
     int drain(event_sink &sink) override;
     bool more_ready() const override { return more_ready_; }
 
-    bool reaps_children() const override { return true; }
     int reap(int pid, int *status, bool stops) override;
     bool child_changed() override
     {

@@ -143,6 +143,26 @@ TEST_F(event_loop_test, a_stopped_command_stops_the_tool_and_is_continued_with_i
         << "no exit line for a stop";
 }
 
+// Ctrl-Z stops the tool with the command, and fg continues both before the
+// tool reads the command's stop: that stop is over, and stopping again would
+// leave the job stopped.
+TEST_F(event_loop_test, a_stop_that_is_already_over_stops_nothing)
+{
+    fake::add(4242, 1, {"sh"});
+    batch({exec_of(4242), sigchld()});
+    batch({sigchld()});
+    fake::k.running_again = {4242};
+    fake::k.before_wait = [&] {
+        if (fake::k.batches.size() == 2)
+            fake::k.ended_children = {{4242, (os::SIGNO_TSTP << 8) | 0x7f}};
+        else
+            fake::k.ended_children = {{4242, 0}};
+    };
+    EXPECT_EQ(run({"sh"}), 0);
+    EXPECT_TRUE(fake::k.stops.empty());
+    EXPECT_TRUE(fake::k.kills.empty());
+}
+
 TEST_F(event_loop_test, exit_is_tested_before_exec_and_child_notes_are_passed_over)
 {
     fake::add(10, 1, {"make"});

@@ -352,6 +352,11 @@ int wstopsig(int status)
     return (status >> 8) & 0xff;
 }
 
+bool process_stopped(int pid)
+{
+    return !k.running_again.count(pid);
+}
+
 void stop_as(int signo)
 {
     k.stops.push_back(signo);

@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,8 @@ struct kernel {
     std::function<void()> before_wait;
     // Children that waitpid reaps, in order; then it answers 0.
     std::deque<std::pair<int, int>> ended_children;
+    // Children whose reported stop is already over (continued meanwhile).
+    std::set<int> running_again;
     // The tool's own stops (stop_as) and the signals it sent (kill).
     std::vector<int> stops;
     std::vector<std::pair<int, int>> kills;

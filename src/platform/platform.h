@@ -145,6 +145,9 @@ int wexitstatus(int status);
 bool wifstopped(int status);
 int wstopsig(int status);
 
+// Whether pid is stopped now: a stop that waitpid reported may be over by the
+// time it is read (the terminal's stop and fg reached the tool too).
+bool process_stopped(int pid);
 // Stops the tool as signo (a stop signal) stops a process, even while the
 // tool ignores it; returns once the tool is continued.
 void stop_as(int signo);

@@ -58,7 +58,7 @@ void reap_children()
         // control expects of the job it waits for; continued, the tool
         // continues the command.
         if (os::wifstopped(status)) {
-            if (pid == run_settings.root_pid) {
+            if (pid == run_settings.root_pid && os::process_stopped(pid)) {
                 os::stop_as(os::wstopsig(status));
                 os::kill(pid, os::SIGNO_CONT);
             }

@@ -211,6 +211,14 @@ int fork()
     return the_layer().command.fork(the_standard_descriptors());
 }
 
+bool process_stopped(int pid)
+{
+    int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
+    struct ::kinfo_proc kp;
+    size_t len = sizeof kp;
+    return sysctl(mib, 4, &kp, &len, nullptr, 0) == 0 && len >= sizeof kp && kp.ki_stat == SSTOP;
+}
+
 int waitpid(int pid, int *status, int options)
 {
     int flags = (options & WAIT_NOHANG ? WNOHANG : 0) | (options & WAIT_UNTRACED ? WUNTRACED : 0);

@@ -249,6 +249,12 @@ int fork()
     return the_layer().command.fork(the_standard_descriptors());
 }
 
+bool process_stopped(int pid)
+{
+    stat_fields st;
+    return the_layer().proc.read_stat(pid, &st) && (st.state == 'T' || st.state == 't');
+}
+
 int waitpid(int pid, int *status, int options)
 {
     // A tracer has reaped the tool's children as they ended.

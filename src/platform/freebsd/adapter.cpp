@@ -15,7 +15,6 @@
 #include "platform/posix/background_stream.h"
 #include "platform/posix/command_start.h"
 #include "platform/posix/standard_streams.h"
-#include "platform/posix/user_names.h"
 
 namespace seam {
 constexpr int16_t evfilt_proc = os::EVFILT_PROC, evfilt_signal = os::EVFILT_SIGNAL;
@@ -63,8 +62,6 @@ struct layer {
     process_records records{[this](int pid) { return watch.creator(pid); }};
     command_start command;
     os::kvm_t kvm;
-    os::passwd user = {};
-    user_names users;
     int interrupts = -1; // a queue of its own that notes SIGINT for the output
     bool interrupted = false;
 };
@@ -183,13 +180,6 @@ int sysctl_proc_pathname(int pid, char *buf, size_t *len)
 {
     int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PATHNAME, pid};
     return sysctl(mib, 4, buf, len, nullptr, 0) == 0 ? 0 : -1;
-}
-
-passwd *getpwuid(uint32_t uid)
-{
-    layer &l = the_layer();
-    l.user.pw_name = l.users.name(uid);
-    return l.user.pw_name ? &l.user : nullptr;
 }
 
 int max_processes()

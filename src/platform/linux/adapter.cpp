@@ -27,7 +27,6 @@
 #include "platform/posix/background_stream.h"
 #include "platform/posix/command_start.h"
 #include "platform/posix/standard_streams.h"
-#include "platform/posix/user_names.h"
 #include "platform/platform.h"
 
 static_assert(os::PATH_SIZE == PATH_MAX, "path buffers are sized by the system's limit");
@@ -54,8 +53,6 @@ struct layer {
     command_start command;
     os::kvm_t kvm;
     std::vector<os::kinfo_proc> records; // the last kvm_getprocs answer
-    os::passwd user = {};
-    user_names users;
 };
 
 layer &the_layer()
@@ -218,13 +215,6 @@ int sysctl_proc_pathname(int pid, char *buf, size_t *len)
         return -1;
     *len = static_cast<size_t>(n) + 1;
     return 0;
-}
-
-passwd *getpwuid(uint32_t uid)
-{
-    layer &l = the_layer();
-    l.user.pw_name = l.users.name(uid);
-    return l.user.pw_name ? &l.user : nullptr;
 }
 
 int max_processes()

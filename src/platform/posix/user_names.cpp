@@ -1,7 +1,9 @@
-// Looking up user names once per user.
+// Looking up user names once per user, and the seam's user lookup.
 #include "platform/posix/user_names.h"
 
 #include <pwd.h>
+
+#include "platform/platform.h"
 
 namespace posix_layer {
 
@@ -17,3 +19,15 @@ const char *user_names::name(uint32_t uid)
 }
 
 } // namespace posix_layer
+
+namespace os {
+
+passwd *getpwuid(uint32_t uid)
+{
+    static posix_layer::user_names users;
+    static passwd user = {};
+    user.pw_name = users.name(uid);
+    return user.pw_name ? &user : nullptr;
+}
+
+} // namespace os

@@ -29,3 +29,18 @@ include(cmake/bpf.cmake)
 if(NOT FORKLOG_BPF)
     target_sources(forklog_linux PRIVATE src/platform/linux/sources/ebpf/bpf_unavailable.cpp)
 endif()
+
+# The journal output, where libsystemd's headers are installed; without
+# them -J says that this build has no journal.
+find_package(PkgConfig QUIET)
+if(PkgConfig_FOUND)
+    pkg_check_modules(LIBSYSTEMD IMPORTED_TARGET libsystemd)
+endif()
+if(LIBSYSTEMD_FOUND)
+    message(STATUS "forklog: journal output on (libsystemd ${LIBSYSTEMD_VERSION})")
+    target_sources(forklog_linux PRIVATE src/platform/linux/journal.cpp)
+    target_link_libraries(forklog_linux PRIVATE PkgConfig::LIBSYSTEMD)
+else()
+    message(STATUS "forklog: journal output off: it needs libsystemd-dev")
+    target_sources(forklog_linux PRIVATE src/platform/posix/journal_unavailable.cpp)
+endif()

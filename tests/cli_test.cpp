@@ -12,7 +12,7 @@ extern char **environ;
 
 namespace {
 
-const std::string USAGE = "Usage: forklog [-defjlqtu] [-o FILE] [-p PID|CMD...]\n";
+const std::string USAGE = "Usage: forklog [-defjlqtu] [-o FILE | -J] [-p PID|CMD...]\n";
 
 struct result {
     int status;
@@ -92,16 +92,18 @@ TEST_F(cli_test, a_pid_with_a_command_is_bad_use_after_opening_every_output)
         {"-p", "5", "true"},
         {"-o", dir + "/a", "-o", dir + "/b", "-p", "5", "true"},
         {"-o" + dir + "/c", "-p5", "true"},
+        {"-J", "-o", dir + "/d", "true"},
     };
     for (const auto &words : cases) {
         result r = run(words);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, USAGE);
-        EXPECT_EQ(r.err.size(), 53u) << "one write of the whole text";
+        EXPECT_EQ(r.err.size(), 58u) << "one write of the whole text";
     }
     EXPECT_TRUE(exists("a"));
     EXPECT_TRUE(exists("b"));
     EXPECT_TRUE(exists("c"));
+    EXPECT_TRUE(exists("d"));
 }
 
 TEST_F(cli_test, an_output_that_cannot_be_opened_ends_with_the_fopen_line)

@@ -1,5 +1,7 @@
 // Whole runs on the fake kernel: the dispatch of notes, reaping, and the
 // lines that reach the output.
+#include <algorithm>
+
 #include "procdb/pid_db.h"
 #include "run_fixture.h"
 
@@ -234,6 +236,22 @@ TEST_F(event_loop_test, each_line_reaches_the_output_whole)
                         "  10+ make all\n\n    12+ ld\n",
                     }));
     EXPECT_EQ(messages, started_as("kvm_getprocs: No such process\n"));
+}
+
+// Log rotation: SIGHUP reopens the file named by -o, after the lines
+// before it have gone to the old one; no -o, no SIGHUP watch.
+TEST_F(event_loop_test, sighup_reopens_the_output_file_between_lines)
+{
+    fake::add(10, 1, {"make"});
+    fake::add(11, 10, {"cc"});
+    batch({exec_of(10), fake::signal_note(os::SIGNO_HUP), exec_of(11), sigint()});
+    EXPECT_EQ(run({}), 0);
+    EXPECT_EQ(fake::k.reopened, std::vector<std::string>{path});
+    EXPECT_EQ(lines(), "  10 make\n    11 cc\n");
+    bool hup_watched = std::any_of(fake::k.watches.begin(), fake::k.watches.end(), [](auto &w) {
+        return w.filter == os::EVFILT_SIGNAL && w.ident == static_cast<uintptr_t>(os::SIGNO_HUP);
+    });
+    EXPECT_TRUE(hup_watched);
 }
 
 } // namespace

@@ -162,6 +162,7 @@ const int SIGNO_CHLD = 20;
 const int SIGNO_INT = 2;
 const int SIGNO_TSTP = 18;
 const int SIGNO_CONT = 19;
+const int SIGNO_HUP = 1;
 const char *const *const sys_signame = fake::signal_names;
 const int sys_nsig = sizeof fake::signal_names / sizeof fake::signal_names[0];
 
@@ -399,6 +400,36 @@ long finish_output(FILE *stream, bool give_up)
     if (fflush(stream) != 0)
         return -1;
     return give_up ? fake::k.lines_left_at_interrupt : 0;
+}
+
+int reopen_output(FILE *stream, const char *path)
+{
+    fflush(stream);
+    fake::k.reopened.push_back(path);
+    return 0;
+}
+
+int journal_open()
+{
+    return fake::k.journal_open_errno;
+}
+
+int journal_send(const journal_field *fields, int n)
+{
+    if (fake::k.journal_sends_until_failure == 0)
+        return fake::k.journal_send_errno;
+    if (fake::k.journal_sends_until_failure > 0)
+        fake::k.journal_sends_until_failure--;
+    std::vector<std::string> entry;
+    for (int i = 0; i < n; i++)
+        entry.emplace_back(fields[i].data, fields[i].size);
+    fake::k.journal.push_back(std::move(entry));
+    return 0;
+}
+
+int journal_diagnostics()
+{
+    return 0;
 }
 
 } // namespace os

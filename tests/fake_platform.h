@@ -88,6 +88,14 @@ struct kernel {
     int watch_told_at_kqueue = -1; // will_watch_system when the queue was made
     bool output_is_terminal = false;
     long lines_left_at_interrupt = 0; // what the output has not taken when the run is interrupted
+    // The system journal: errnos of its start and of every send from the
+    // n-th on, and each entry sent, a field per string.
+    int journal_open_errno = 0;
+    int journal_send_errno = 0;
+    int journal_sends_until_failure = -1;
+    std::vector<std::vector<std::string>> journal;
+    // Paths the output was reopened on.
+    std::vector<std::string> reopened;
 };
 
 extern kernel k;

@@ -102,4 +102,57 @@ TEST(output_writer_test, a_failed_write_is_told_to_the_next_take_and_to_drain)
     close(full);
 }
 
+// Rotation: the file is renamed away, and the writer switches to a new one
+// while lines wait for a reader that has stopped; every line taken before
+// the switch is in the old file, every one after in the new, none twice.
+TEST(output_writer_test, a_switch_of_file_splits_the_lines_at_the_switch_and_loses_none)
+{
+    char dir[] = "/tmp/forklog-switch-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string path = std::string(dir) + "/out";
+    std::string rotated = path + ".1";
+    auto slurp = [](const std::string &name) {
+        std::string got;
+        int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        char buf[65536];
+        ssize_t n;
+        while (fd != -1 && (n = read(fd, buf, sizeof buf)) > 0)
+            got.append(buf, static_cast<size_t>(n));
+        if (fd != -1)
+            close(fd);
+        return got;
+    };
+    auto append_to = [](const std::string &name) {
+        return open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    };
+    int fd = append_to(path);
+    ASSERT_NE(fd, -1);
+    std::string before, after;
+    {
+        output_writer writer(fd, [] { return false; });
+        // Before the first line, and twice in a row at a boundary.
+        ASSERT_EQ(rename(path.c_str(), rotated.c_str()), 0);
+        writer.switch_to(append_to(path));
+        for (int round = 0; round < 3; round++) {
+            for (int i = 0; i < 3000; i++) {
+                std::string line = std::to_string(round) + ":" + std::to_string(i) + "\n";
+                (round < 2 ? before : after) += line;
+                ASSERT_EQ(writer.take(line.data(), line.size()), static_cast<ssize_t>(line.size()));
+            }
+            if (round == 1) {
+                ASSERT_EQ(rename(path.c_str(), rotated.c_str()), 0);
+                writer.switch_to(append_to(path));
+                writer.switch_to(append_to(path));
+            }
+        }
+        EXPECT_TRUE(writer.drain());
+    }
+    EXPECT_EQ(slurp(rotated), before);
+    EXPECT_EQ(slurp(path), after);
+    close(fd);
+    unlink(path.c_str());
+    unlink(rotated.c_str());
+    rmdir(dir);
+}
+
 } // namespace

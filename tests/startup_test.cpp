@@ -22,12 +22,14 @@ TEST_F(startup_test, command_scope_watches_sigchld_forks_then_watches_sigint_and
     batch({fake::signal_note(os::SIGNO_INT)});
     EXPECT_EQ(run({"make", "-j4"}), 0);
     EXPECT_EQ(run_settings.root_pid, 4242);
-    EXPECT_EQ(
-        idents(fake::k.watches),
-        (std::vector<std::string>{"-6:20:0", "-6:2:0", "-5:4242:" + std::to_string(0x20000001),
-                                  "-5:4242:" + std::to_string(0xa0000001)}))
+    EXPECT_EQ(idents(fake::k.watches),
+              (std::vector<std::string>{"-6:20:0", "-6:2:0", "-6:1:0",
+                                        "-5:4242:" + std::to_string(0x20000001),
+                                        "-5:4242:" + std::to_string(0xa0000001)}))
         << "refused if the root has ended, then with exit notes";
-    EXPECT_EQ(fake::k.signal_calls, (std::vector<std::pair<int, int>>{{2, os::SIGNAL_IGNORE}}));
+    EXPECT_EQ(fake::k.signal_calls,
+              (std::vector<std::pair<int, int>>{{2, os::SIGNAL_IGNORE}, {1, os::SIGNAL_IGNORE}}))
+        << "SIGHUP reopens the -o file";
     EXPECT_EQ(messages, "");
 }
 
@@ -42,9 +44,9 @@ TEST_F(startup_test, the_whole_system_snapshot_skips_only_pid_0_and_zombies)
     EXPECT_EQ(run({}), 0);
     const std::string all = std::to_string(0xa0000001);
     EXPECT_EQ(idents(fake::k.watches),
-              (std::vector<std::string>{"-6:2:0", "-5:1:" + all, "-5:2:" + all, "-5:10:" + all,
-                                        "-5:12:" + all}));
-    EXPECT_EQ(fake::k.change_sizes, (std::vector<int>{1, 6})) << "one entry per record";
+              (std::vector<std::string>{"-6:2:0", "-6:1:0", "-5:1:" + all, "-5:2:" + all,
+                                        "-5:10:" + all, "-5:12:" + all}));
+    EXPECT_EQ(fake::k.change_sizes, (std::vector<int>{1, 1, 6})) << "one entry per record";
 }
 
 // The platform hears before any watch whether environments will be asked
@@ -87,7 +89,7 @@ TEST_F(startup_test, a_process_ending_during_registration_takes_a_new_snapshot_q
     EXPECT_EQ(fake::k.queries.snapshot, 2);
 
     restart();
-    fake::k.change_errnos = {0, ESRCH, ESRCH, 0};
+    fake::k.change_errnos = {0, 0, ESRCH, ESRCH, 0};
     batch({fake::signal_note(os::SIGNO_INT)});
     EXPECT_EQ(run({}), 0);
     EXPECT_EQ(messages, "");
@@ -97,7 +99,7 @@ TEST_F(startup_test, a_process_ending_during_registration_takes_a_new_snapshot_q
 TEST_F(startup_test, another_registration_failure_warns_once_and_the_run_goes_on)
 {
     fake::add(10, 1, {"sh"});
-    fake::k.change_errnos = {0, EPERM};
+    fake::k.change_errnos = {0, 0, EPERM};
     batch({fake::signal_note(os::SIGNO_INT)});
     EXPECT_EQ(run({}), 0);
     EXPECT_EQ(messages, started_as("kevent ALL: Operation not permitted\n"));

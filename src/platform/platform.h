@@ -67,6 +67,7 @@ extern const int SIGNO_CHLD;
 extern const int SIGNO_INT;
 extern const int SIGNO_TSTP;
 extern const int SIGNO_CONT;
+extern const int SIGNO_HUP;
 
 // ---- Kernel event queue ----------------------------------------------------
 
@@ -184,6 +185,27 @@ FILE *background_output(FILE *stream);
 // give_up true, for a moment at most. Returns the number of lines that have
 // not reached it, or -1 with errno when a write failed.
 long finish_output(FILE *stream, bool give_up);
+// Reopens path for appending as the stream's file from the next line on,
+// everything written to stream before going to the old file; stream was
+// made by background_output. 0, or -1 with errno (the old file stays).
+int reopen_output(FILE *stream, const char *path);
+
+// ---- The system journal --------------------------------------------------------
+
+// One field of a journal entry: "NAME=value", the value's bytes as they are.
+struct journal_field {
+    const char *data;
+    size_t size;
+};
+
+// 0 when the system journal takes entries; else an errno (ENOSYS where this
+// build has no journal).
+int journal_open();
+// Sends one entry of n fields, whatever its size; 0 or an errno.
+int journal_send(const journal_field *fields, int n);
+// Makes the standard error a stream into the journal, one entry per line at
+// warning priority; 0 or an errno.
+int journal_diagnostics();
 
 // ---- Command-line scanning ---------------------------------------------------
 

@@ -28,9 +28,18 @@ void flush_line()
     write_failed(errno);
 }
 
+void reopen_output()
+{
+    if (report_settings.output_failed || !report_settings.output_path)
+        return;
+    if (os::reopen_output(report_settings.output, report_settings.output_path) != 0)
+        fprintf(stderr, "forklog: cannot reopen %s: %s; lines go on to the file open until now\n",
+                report_settings.output_path, strerror(errno));
+}
+
 void finish_output()
 {
-    if (report_settings.output_failed)
+    if (report_settings.output_failed || report_settings.journal)
         return;
     long left = os::finish_output(report_settings.output, report_settings.interrupted);
     if (left < 0) {

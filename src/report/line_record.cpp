@@ -2,6 +2,7 @@
 #include "report/line_record.h"
 
 #include "report/flush.h"
+#include "report/journal_lines.h"
 #include "report/json_lines.h"
 #include "report/text_lines.h"
 #include "procdb/procdb_settings.h"
@@ -20,6 +21,10 @@ const char *signal_name(int sig)
 
 void write_line(const line_record &line)
 {
+    if (report_settings.journal) {
+        send_journal_line(line);
+        return;
+    }
     if (report_settings.json) {
         print_json_line(line);
     } else {

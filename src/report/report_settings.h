@@ -14,8 +14,10 @@ struct report_settings_record {
     bool quiet = false;                          // -q
     bool timing = false;                         // -t
     bool show_user = false;                      // -u
+    bool journal = false;                        // -J: each line an entry of the system journal
     FILE *output = nullptr;                      // -o FILE; standard output from parsing on
     const char *output_name = "standard output"; // for messages
+    const char *output_path = nullptr;           // -o FILE, reopened on SIGHUP
     bool terminal = false;    // output is a terminal: bytes it acts on are escaped
     bool interrupted = false; // SIGINT: the run ends without waiting for the output
     // A write failed, or lines were not written: the run ends with status 1.

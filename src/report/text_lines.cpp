@@ -43,6 +43,7 @@ void print_env(const line_record &line)
         }
         *eq = '\0';
         print_shquoted(*env);
+        *eq = '=';
         putc('=', report_settings.output);
         print_shquoted_value(eq + 1);
     }

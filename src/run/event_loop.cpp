@@ -4,6 +4,7 @@
 #include "procdb/pid_db.h"
 #include "report/exec_report.h"
 #include "report/exit_report.h"
+#include "report/flush.h"
 #include "run/settings.h"
 
 namespace {
@@ -44,6 +45,8 @@ void dispatch(const struct os::kevent &note)
             reap_children();
         else if (note.ident == static_cast<uintptr_t>(os::SIGNO_INT))
             run_settings.quit = run_settings.interrupted = true;
+        else if (note.ident == static_cast<uintptr_t>(os::SIGNO_HUP))
+            reopen_output();
     }
 }
 

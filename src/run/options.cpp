@@ -9,7 +9,7 @@
 
 void usage()
 {
-    static const char text[] = "Usage: forklog [-defjlqtu] [-o FILE] [-p PID|CMD...]\n";
+    static const char text[] = "Usage: forklog [-defjlqtu] [-o FILE | -J] [-p PID|CMD...]\n";
     fputs(text, stderr);
     exit(1);
 }
@@ -38,7 +38,7 @@ int parse_options(int argc, char *argv[])
 {
     run_settings.output = stdout;
     int ch;
-    while ((ch = os::getopt(argc, argv, "defjlo:p:qtwu")) != -1) {
+    while ((ch = os::getopt(argc, argv, "defjJlo:p:qtwu")) != -1) {
         switch (ch) {
         case 'd':
             run_settings.show_cwd = true;
@@ -52,6 +52,9 @@ int parse_options(int argc, char *argv[])
         case 'j':
             run_settings.json = true;
             break;
+        case 'J':
+            run_settings.journal = true;
+            break;
         case 'l':
             run_settings.full_path = true;
             break;
@@ -59,7 +62,7 @@ int parse_options(int argc, char *argv[])
             // Opened at once, so a run that ends in usage() has still
             // created or emptied every file named; close-on-exec, so the
             // command does not inherit it.
-            run_settings.output_name = os::getopt_optarg();
+            run_settings.output_name = run_settings.output_path = os::getopt_optarg();
             run_settings.output = fopen(run_settings.output_name, "we");
             if (!run_settings.output) {
                 perror("fopen");
@@ -84,8 +87,12 @@ int parse_options(int argc, char *argv[])
             usage();
         }
     }
+    // One output: the journal, or a stream.
+    if (run_settings.journal && run_settings.output_path)
+        usage();
     // Lines written to nowhere would be a run that seems to succeed.
-    if (run_settings.output == stdout && os::standard_output_was_closed()) {
+    if (!run_settings.journal && run_settings.output == stdout &&
+        os::standard_output_was_closed()) {
         fputs("forklog: standard output is closed\n", stderr);
         exit(1);
     }

@@ -118,6 +118,11 @@ int start_up(int argc, char *argv[], int first)
     }
     os::signal(os::SIGNO_INT, os::SIGNAL_IGNORE);
     register_one(os::EVFILT_SIGNAL, os::SIGNO_INT, 0);
+    // Log rotation's signal; without a file to reopen it ends the run.
+    if (run_settings.output_path) {
+        os::signal(os::SIGNO_HUP, os::SIGNAL_IGNORE);
+        register_one(os::EVFILT_SIGNAL, os::SIGNO_HUP, 0);
+    }
     if (run_settings.root_pid == 1)
         return watch_all_processes() ? 0 : -1;
     watch_root();

@@ -2,9 +2,11 @@
 #include "platform/posix/background_stream.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <optional>
 #include <utility>
 
+#include "platform/platform.h"
 #include "platform/posix/output_writer.h"
 
 namespace posix_layer {
@@ -49,3 +51,19 @@ long finish_background_stream(FILE *stream, bool give_up)
 }
 
 } // namespace posix_layer
+
+namespace os {
+
+int reopen_output(FILE *stream, const char *path)
+{
+    // What the stream holds goes to the old file.
+    if (fflush(stream) != 0)
+        return -1;
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd == -1)
+        return -1;
+    posix_layer::writer->switch_to(fd);
+    return 0;
+}
+
+} // namespace os

@@ -16,14 +16,16 @@ output_writer::output_writer(int fd, std::function<bool()> interrupted, size_t c
 
 output_writer::~output_writer()
 {
-    if (!thread_.joinable())
-        return;
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
+    if (thread_.joinable()) {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        more_.notify_one();
+        thread_.join();
     }
-    more_.notify_one();
-    thread_.join();
+    if (next_fd_ != -1)
+        close(next_fd_);
 }
 
 // The thread starts with the first write, after the command has been
@@ -78,6 +80,30 @@ bool output_writer::drain(std::optional<std::chrono::milliseconds> limit)
     return !failure_;
 }
 
+void output_writer::switch_to(int fd)
+{
+    std::unique_lock lock(mutex_);
+    if (next_fd_ != -1)
+        close(next_fd_);
+    else
+        switch_after_ = backlog_.size();
+    next_fd_ = fd;
+    if (!thread_.joinable()) {
+        switch_file(); // nothing taken yet, nothing on its way
+        return;
+    }
+    lock.unlock();
+    more_.notify_one();
+}
+
+void output_writer::switch_file()
+{
+    dup2(next_fd_, fd_);
+    close(next_fd_);
+    next_fd_ = -1;
+    switch_after_ = 0;
+}
+
 void output_writer::give_up()
 {
     std::lock_guard lock(mutex_);
@@ -107,11 +133,23 @@ void output_writer::run()
 {
     std::unique_lock lock(mutex_);
     for (;;) {
-        more_.wait(lock, [this] { return !backlog_.empty() || stopping_; });
+        more_.wait(lock, [this] { return !backlog_.empty() || next_fd_ != -1 || stopping_; });
+        if (next_fd_ != -1 && switch_after_ == 0) {
+            switch_file();
+            continue;
+        }
         if (backlog_.empty())
             return;
-        writing_.swap(backlog_);
-        backlog_.clear();
+        // Up to a switch, the bytes that belong to the old file.
+        size_t n = next_fd_ != -1 ? switch_after_ : backlog_.size();
+        if (n == backlog_.size()) {
+            writing_.swap(backlog_);
+            backlog_.clear();
+        } else {
+            writing_.assign(backlog_, 0, n);
+            backlog_.erase(0, n);
+        }
+        switch_after_ = 0;
         written_ = 0;
         lock.unlock();
         int failure = 0;

@@ -42,6 +42,10 @@ public:
     // the tool is interrupted, or limit has passed. Returns whether
     // everything was written.
     bool drain(std::optional<std::chrono::milliseconds> limit = std::nullopt);
+    // From the next byte taken on, writes go to fd's file instead, which
+    // takes the old one's descriptor number; the bytes taken before still go
+    // to the old file. Takes fd over.
+    void switch_to(int fd);
     // From now on take never waits.
     void give_up();
     // The lines taken and not yet, or not wholly, written.
@@ -53,6 +57,8 @@ private:
     static constexpr std::chrono::milliseconds CHECK_INTERVAL{10};
     void start();
     void run();
+    // Puts the next file in place; with the lock held.
+    void switch_file();
     size_t queued() const { return backlog_.size() + writing_.size(); }
 
     int fd_;
@@ -65,6 +71,8 @@ private:
     std::string writing_;              // bytes the writer is writing
     std::atomic<size_t> written_{0};   // of writing_
     int failure_ = 0;
+    int next_fd_ = -1;        // the file to switch to, or -1
+    size_t switch_after_ = 0; // bytes of backlog_ that still go to the old file
     bool given_up_ = false;
     bool stopping_ = false;
     std::thread thread_;

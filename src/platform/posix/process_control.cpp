@@ -68,6 +68,7 @@ const int SIGNO_CHLD = SIGCHLD;
 const int SIGNO_INT = SIGINT;
 const int SIGNO_TSTP = SIGTSTP;
 const int SIGNO_CONT = SIGCONT;
+const int SIGNO_HUP = SIGHUP;
 
 bool stream_is_terminal(FILE *stream)
 {

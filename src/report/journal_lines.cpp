@@ -1,0 +1,195 @@
+// Building a journal entry from a line: the message as the chosen printer
+// writes it, then the fields, each value with its bytes as read.
+#include "report/journal_lines.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "report/json_lines.h"
+#include "report/process_facts.h"
+#include "report/report_settings.h"
+#include "report/text_lines.h"
+
+namespace {
+
+// The printers write the message here; it is read back after each line.
+char *message_bytes = nullptr;
+size_t message_size = 0;
+
+std::vector<std::string> fields;
+
+void field(const char *name, const char *value)
+{
+    fields.push_back(std::string(name) + "=" + value);
+}
+
+void number_field(const char *name, long long value)
+{
+    field(name, std::to_string(value).c_str());
+}
+
+void common_fields(const char *event, const line_record &line)
+{
+    field("PRIORITY", "6");
+    field("SYSLOG_IDENTIFIER", "forklog");
+    field("FORKLOG_EVENT", event);
+    number_field("FORKLOG_PID", line.pid);
+    number_field("FORKLOG_DEPTH", line.depth);
+}
+
+void exec_fields(const line_record &line)
+{
+    common_fields("exec", line);
+    number_field("FORKLOG_PPID", line.kp->ki_ppid);
+    os::timeval at = exec_time(line.kp);
+    number_field("FORKLOG_EXEC_TIME", static_cast<long long>(at.tv_sec) * 1000000 + at.tv_usec);
+    // As the other printers: with -q the command's first word alone.
+    field("FORKLOG_ARGV", line.argv[0]);
+    if (!report_settings.quiet)
+        for (char *const *arg = line.argv + 1; *arg; arg++)
+            field("FORKLOG_ARGV", *arg);
+    if (line.with_user) {
+        number_field("FORKLOG_UID", line.uid);
+        if (line.user)
+            field("FORKLOG_USER", line.user);
+    }
+    if (line.with_cwd && line.cwd)
+        field("FORKLOG_CWD", line.cwd);
+    if (line.with_exe && line.exe)
+        field("FORKLOG_EXE", line.exe);
+}
+
+// Asked after the message is printed: asking may replace argv's storage.
+void environment_fields(const line_record &line)
+{
+    if (line.kind == line_kind::exec && line.with_env)
+        if (char **env = line_environment(line))
+            for (; *env; env++)
+                field("FORKLOG_ENV", *env);
+}
+
+void unreadable_fields(const line_record &line)
+{
+    common_fields("exec", line);
+    char text[256];
+    snprintf(text, sizeof text, "%s: %s", line.failed_call, strerror(line.error));
+    field("FORKLOG_ERROR", text);
+}
+
+void time_field(const line_record &line)
+{
+    char seconds[64];
+    snprintf(seconds, sizeof seconds, "%.3f", line.run_time);
+    field("FORKLOG_TIME_S", seconds);
+}
+
+void exit_fields(const line_record &line)
+{
+    common_fields("exit", line);
+    field("FORKLOG_CMD", line.command);
+    if (os::wifsignaled(line.status)) {
+        int sig = os::wtermsig(line.status);
+        if (const char *name = signal_name(sig))
+            field("FORKLOG_SIGNAL", name);
+        else
+            number_field("FORKLOG_SIGNAL", sig);
+    } else {
+        number_field("FORKLOG_STATUS", os::wexitstatus(line.status));
+    }
+    time_field(line);
+}
+
+// The message: what the chosen printer writes for the line, without its
+// newline.
+void message_field(const line_record &line)
+{
+    FILE *out = report_settings.output;
+    rewind(out);
+    if (line.kind == line_kind::unreadable)
+        fprintf(out, "%d: %s: %s\n", line.pid, line.failed_call, strerror(line.error));
+    else if (report_settings.json)
+        print_json_line(line);
+    else
+        print_text_line(line);
+    long end = ftell(out);
+    fflush(out);
+    size_t size = end > 0 ? static_cast<size_t>(end) : 0;
+    if (size > message_size)
+        size = message_size;
+    if (size > 0 && message_bytes[size - 1] == '\n')
+        size--;
+    fields.push_back("MESSAGE=" + std::string(message_bytes, size));
+}
+
+} // namespace
+
+bool start_journal_output()
+{
+    report_settings.output_name = "the system journal";
+    int e = os::journal_open();
+    if (e == ENOSYS) {
+        fputs("forklog: this forklog was built without the system journal; build it with "
+              "libsystemd's headers installed (Debian: libsystemd-dev)\n",
+              stderr);
+        return false;
+    }
+    if (e != 0) {
+        fprintf(stderr,
+                "forklog: cannot reach the system journal: %s; is systemd-journald running?\n",
+                strerror(e));
+        return false;
+    }
+    report_settings.output = open_memstream(&message_bytes, &message_size);
+    if (!report_settings.output) {
+        perror("forklog: open_memstream");
+        return false;
+    }
+    report_settings.terminal = false;
+    return true;
+}
+
+void journal_takes_diagnostics()
+{
+    if (os::stream_is_terminal(stderr))
+        return;
+    fflush(stderr);
+    if (int e = os::journal_diagnostics())
+        fprintf(stderr, "forklog: cannot send messages to the system journal: %s\n", strerror(e));
+}
+
+void send_journal_line(const line_record &line)
+{
+    if (report_settings.output_failed)
+        return;
+    fields.clear();
+    switch (line.kind) {
+    case line_kind::exec:
+        exec_fields(line);
+        break;
+    case line_kind::unreadable:
+        unreadable_fields(line);
+        break;
+    case line_kind::execed:
+        common_fields("execed", line);
+        field("FORKLOG_CMD", line.command);
+        time_field(line);
+        break;
+    case line_kind::exit:
+        exit_fields(line);
+        break;
+    }
+    message_field(line);
+    environment_fields(line);
+    std::vector<os::journal_field> entry;
+    entry.reserve(fields.size());
+    for (const std::string &f : fields)
+        entry.push_back({f.data(), f.size()});
+    int e = os::journal_send(entry.data(), static_cast<int>(entry.size()));
+    if (e != 0) {
+        report_settings.output_failed = true;
+        fprintf(stderr, "forklog: cannot write to the system journal: %s\n", strerror(e));
+    }
+}

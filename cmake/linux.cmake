@@ -8,6 +8,7 @@ add_library(forklog_linux STATIC
     src/platform/linux/clocks.cpp
     src/platform/linux/event_queue.cpp
     src/platform/linux/event_source.cpp
+    src/platform/linux/journal_entry.cpp
     src/platform/linux/sources/netlink/netlink_events.cpp
     src/platform/linux/sources/netlink/netlink_source.cpp
     src/platform/linux/options.cpp

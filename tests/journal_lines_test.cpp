@@ -83,6 +83,32 @@ TEST_F(journal_lines_test, an_exec_is_one_entry_with_every_field_byte_for_byte)
     EXPECT_EQ(message.find('\n'), std::string::npos) << "one entry, one line";
 }
 
+// The journal drops an entry of more than 1024 fields whole: a long list
+// goes in one field, its values joined by NUL bytes.
+TEST_F(journal_lines_test, a_list_of_more_than_400_values_is_one_field_joined_by_nul_bytes)
+{
+    std::vector<std::string> argv = {"ld"};
+    for (int i = 1; i <= 400; i++)
+        argv.push_back("o" + std::to_string(i));
+    fake::process &p = fake::add(4242, 1, argv);
+    std::vector<std::string> env(400, "A=");
+    env[399] = "LAST=\nline";
+    p.env = env;
+    batch({fake::proc_note(4242, os::NOTE_EXEC), fake::signal_note(os::SIGNO_INT)});
+    EXPECT_EQ(run_journal({"-e", "ld"}), 0);
+    ASSERT_EQ(fake::k.journal.size(), 1u);
+    const strings &e = fake::k.journal[0];
+    EXPECT_TRUE(values(e, "FORKLOG_ARGV").empty());
+    std::string joined = value(e, "FORKLOG_ARGV_NUL");
+    EXPECT_EQ(std::count(joined.begin(), joined.end(), '\0'), 400);
+    EXPECT_EQ(joined.substr(0, 6), std::string("ld\0o1\0", 6));
+    EXPECT_EQ(joined.substr(joined.size() - 5), std::string("\0o400", 5));
+    EXPECT_TRUE(values(e, "FORKLOG_ENV_NUL").empty()) << "400 values stay fields";
+    std::vector<std::string> got_env = values(e, "FORKLOG_ENV");
+    ASSERT_EQ(got_env.size(), 400u);
+    EXPECT_EQ(got_env[399], "LAST=\nline");
+}
+
 TEST_F(journal_lines_test, the_message_follows_the_format_and_q_keeps_the_first_word_alone)
 {
     fake::add(4242, 1, {"make", "-j4"});

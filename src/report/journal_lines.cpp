@@ -15,15 +15,46 @@
 
 namespace {
 
+// The journal keeps at most 1024 fields in an entry, its own among them, and
+// drops a larger entry whole. A list of more values than this (arguments,
+// environment entries) goes in one field instead, named with _NUL, its values
+// joined by NUL bytes.
+constexpr size_t JOURNAL_LIST_MAX = 400;
+
 // The printers write the message here; it is read back after each line.
 char *message_bytes = nullptr;
 size_t message_size = 0;
 
 std::vector<std::string> fields;
 
+size_t count_of(char **list)
+{
+    size_t n = 0;
+    while (list[n])
+        n++;
+    return n;
+}
+
 void field(const char *name, const char *value)
 {
     fields.push_back(std::string(name) + "=" + value);
+}
+
+// One field per value, or past JOURNAL_LIST_MAX the _NUL field.
+void list_fields(const char *name, const std::vector<const char *> &list)
+{
+    if (list.size() <= JOURNAL_LIST_MAX) {
+        for (const char *value : list)
+            field(name, value);
+        return;
+    }
+    std::string joined = std::string(name) + "_NUL=";
+    for (size_t i = 0; i < list.size(); i++) {
+        if (i > 0)
+            joined += '\0';
+        joined += list[i];
+    }
+    fields.push_back(std::move(joined));
 }
 
 void number_field(const char *name, long long value)
@@ -47,10 +78,11 @@ void exec_fields(const line_record &line)
     os::timeval at = exec_time(line.kp);
     number_field("FORKLOG_EXEC_TIME", static_cast<long long>(at.tv_sec) * 1000000 + at.tv_usec);
     // As the other printers: with -q the command's first word alone.
-    field("FORKLOG_ARGV", line.argv[0]);
+    std::vector<const char *> words = {line.argv[0]};
     if (!report_settings.quiet)
         for (char *const *arg = line.argv + 1; *arg; arg++)
-            field("FORKLOG_ARGV", *arg);
+            words.push_back(*arg);
+    list_fields("FORKLOG_ARGV", words);
     if (line.with_user) {
         number_field("FORKLOG_UID", line.uid);
         if (line.user)
@@ -65,10 +97,10 @@ void exec_fields(const line_record &line)
 // Asked after the message is printed: asking may replace argv's storage.
 void environment_fields(const line_record &line)
 {
-    if (line.kind == line_kind::exec && line.with_env)
-        if (char **env = line_environment(line))
-            for (; *env; env++)
-                field("FORKLOG_ENV", *env);
+    if (line.kind != line_kind::exec || !line.with_env)
+        return;
+    if (char **env = line_environment(line))
+        list_fields("FORKLOG_ENV", std::vector<const char *>(env, env + count_of(env)));
 }
 
 void unreadable_fields(const line_record &line)

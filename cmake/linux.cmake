@@ -18,6 +18,7 @@ add_library(forklog_linux STATIC
     src/platform/linux/proc/process_queries.cpp
     src/platform/linux/process_table.cpp
     src/platform/linux/proc/procfs.cpp
+    src/platform/linux/proc/cgroup_paths.cpp
     src/platform/linux/sources/ptrace/ptrace_source.cpp
     src/platform/linux/sources/ptrace/tracee_stops.cpp
     src/platform/linux/signal_names.cpp

@@ -39,6 +39,7 @@ std::vector<record> exec_records(unsigned cpu, unsigned long long seq, unsigned 
     h.tgid = tgid;
     h.ppid = 1;
     h.time_ns = 1000 + seq;
+    h.cgroup_id = 0x100000123ull;
     h.argv_len = static_cast<unsigned>(d.argv.size());
     h.env_len = static_cast<unsigned>(d.env.size());
     h.exe_len = static_cast<unsigned>(d.exe.size());
@@ -87,6 +88,7 @@ TEST_F(bpf_records_test, an_exec_is_whole_however_it_was_chunked)
         EXPECT_EQ(f.exe, "/usr/bin/ls");
         EXPECT_EQ(f.cwd, "/tmp");
         EXPECT_EQ(f.record.ki_pid, 42);
+        EXPECT_EQ(f.cgroup_id, 0x100000123ull);
     }
 }
 

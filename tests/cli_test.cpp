@@ -12,7 +12,7 @@ extern char **environ;
 
 namespace {
 
-const std::string USAGE = "Usage: forklog [-defjlqtu] [-o FILE | -J] [-p PID|CMD...]\n";
+const std::string USAGE = "Usage: forklog [-cdefjlqtu] [-o FILE | -J] [-p PID|CMD...]\n";
 
 struct result {
     int status;
@@ -98,7 +98,7 @@ TEST_F(cli_test, a_pid_with_a_command_is_bad_use_after_opening_every_output)
         result r = run(words);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, USAGE);
-        EXPECT_EQ(r.err.size(), 58u) << "one write of the whole text";
+        EXPECT_EQ(r.err.size(), 59u) << "one write of the whole text";
     }
     EXPECT_TRUE(exists("a"));
     EXPECT_TRUE(exists("b"));

@@ -55,6 +55,32 @@ TEST_F(exec_report_test, all_fields_come_in_order)
     EXPECT_STREQ(pid_db[0].cmd, "/usr/bin/make");
 }
 
+TEST_F(exec_report_test, the_control_group_comes_after_the_user_in_text_and_json)
+{
+    run_settings.show_cgroup = run_settings.show_user = run_settings.show_cwd = true;
+    process_731(1, {"make"}).cgroup = "/system.slice/cron job.service";
+    EXPECT_EQ(report(731),
+              "  731 <builder> ['/system.slice/cron job.service'] /home/builder/src % make\n");
+
+    restart();
+    run_settings.show_cgroup = true;
+    process_731(1, {"make"});
+    EXPECT_EQ(report(731), "  731 [?] make\n") << "a group that cannot be read";
+
+    restart();
+    run_settings.show_cgroup = run_settings.json = true;
+    process_731(1, {"make"}).cgroup = "/user.slice/s.scope";
+    std::string line = report(731);
+    EXPECT_NE(line.find(",\"argv\":[\"make\"],\"cgroup\":\"/user.slice/s.scope\"}"),
+              std::string::npos)
+        << line;
+
+    restart();
+    process_731(1, {"make"}).cgroup = "/x";
+    report(731);
+    EXPECT_EQ(fake::k.queries.cgroup, 0) << "not asked for without -c";
+}
+
 TEST_F(exec_report_test, timing_fills_then_renews_the_slot_and_cuts_the_stored_name)
 {
     run_settings.timing = true;

@@ -248,9 +248,10 @@ char **kvm_getenvv(kvm_t *, const kinfo_proc *kp, int)
     return fake::vector_of(p->env);
 }
 
-void kvm_will_ask(bool environment)
+void kvm_will_ask(bool environment, bool cgroup)
 {
     k.will_ask_env = environment;
+    k.will_ask_cgroup = cgroup;
 }
 
 const char *kvm_geterr(kvm_t *)
@@ -267,6 +268,19 @@ int sysctl_proc_cwd(int pid, kinfo_file *kif, size_t *len)
         return -1;
     }
     memcpy(kif->kf_path, p->cwd.c_str(), p->cwd.size() + 1);
+    return 0;
+}
+
+int process_cgroup(int pid, char *buf, size_t *len)
+{
+    k.queries.cgroup++;
+    const fake::process *p = fake::find(pid);
+    if (!p || p->cgroup.empty() || p->cgroup.size() + 1 > *len) {
+        errno = ESRCH;
+        return -1;
+    }
+    memcpy(buf, p->cgroup.c_str(), p->cgroup.size() + 1);
+    *len = p->cgroup.size() + 1;
     return 0;
 }
 

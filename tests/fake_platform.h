@@ -25,6 +25,7 @@ struct process {
     std::vector<std::string> env;
     std::string cwd = "/";
     std::string exe;
+    std::string cgroup; // empty: it cannot be read
     // Failure switches, one per query.
     bool fail_record = false;
     int records_until_failure = -1; // when >= 0, that many record queries succeed
@@ -43,6 +44,7 @@ struct counters {
     int env = 0;
     int cwd = 0;
     int path = 0;
+    int cgroup = 0;
     int passwd = 0;
     int change_calls = 0;
     int waits = 0;
@@ -83,7 +85,8 @@ struct kernel {
     int execvp_errno = ENOENT;
     std::vector<std::pair<int, int>> signal_calls;
     int max_processes = 99999;
-    int will_ask_env = -1;         // what the logic said it will ask; -1 before it says
+    int will_ask_env = -1; // what the logic said it will ask; -1 before it says
+    int will_ask_cgroup = -1;
     int will_watch_system = -1;    // what the logic said it will watch; -1 before it says
     int watch_told_at_kqueue = -1; // will_watch_system when the queue was made
     bool output_is_terminal = false;

@@ -177,4 +177,33 @@ TEST_F(journal_lines_test, a_journal_out_of_reach_or_gone_ends_the_run_with_stat
         << "said once";
 }
 
+TEST_F(journal_lines_test, the_control_group_and_the_unit_it_names_are_fields_of_their_own)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"/system.slice/nginx.service", "nginx.service"},
+        {"/user.slice/user-1000.slice/session-3.scope", "session-3.scope"},
+        {"/machine.slice/systemd-nspawn@box.service/payload/system.slice/cron.service",
+         "cron.service"},
+        {"/user.slice/user-1000.slice/user@1000.service/app.slice/app-term.scope",
+         "app-term.scope"},
+        {"/init.scope", "init.scope"},
+        {"/system.slice/nginx.service/worker", "nginx.service"},
+        {"/", nullptr},
+        {"/docker/0123abcd", nullptr},
+        {"/.service", nullptr},
+    };
+    for (const auto &[cgroup, unit] : cases) {
+        restart();
+        fake::add(4242, 1, {"sh"}).cgroup = cgroup;
+        batch({fake::proc_note(4242, os::NOTE_EXEC), fake::signal_note(os::SIGNO_INT)});
+        EXPECT_EQ(run_journal({"sh"}), 0);
+        EXPECT_EQ(fake::k.will_ask_cgroup, 1);
+        ASSERT_EQ(fake::k.journal.size(), 1u);
+        const strings &e = fake::k.journal[0];
+        EXPECT_EQ(values(e, "FORKLOG_CGROUP"), strings{cgroup});
+        EXPECT_EQ(values(e, "FORKLOG_UNIT"), unit ? strings{unit} : strings{}) << cgroup;
+        EXPECT_EQ(value(e, "MESSAGE"), "4242 sh") << "the text as without -c";
+    }
+}
+
 } // namespace

@@ -314,6 +314,41 @@ TEST_P(live_test, user_directory_path_and_environment_show_what_the_process_has)
     EXPECT_EQ(lines[2].rest.substr(0, sleep_line.size()), sleep_line);
 }
 
+// The control group is the one the process was in at its exec: a shell
+// that moves itself into a new group and then execs shows its old group,
+// the program it became the new one.
+TEST_P(live_test, the_control_group_is_taken_at_the_exec)
+{
+    if (privileged_only())
+        GTEST_SKIP() << "needs the privilege to make a control group";
+    std::string unified;
+    for (const char *root : {"/sys/fs/cgroup/unified", "/sys/fs/cgroup"})
+        if (access((std::string(root) + "/cgroup.procs").c_str(), W_OK) == 0 &&
+            access((std::string(root) + "/cgroup.controllers").c_str(), F_OK) == 0) {
+            unified = root;
+            break;
+        }
+    if (unified.empty())
+        GTEST_SKIP() << "no writable unified control group tree";
+    std::ifstream self("/proc/self/cgroup");
+    std::string own, entry;
+    while (std::getline(self, entry))
+        if (entry.rfind("0::", 0) == 0)
+            own = entry.substr(3);
+    std::string group = "/forklog-live-" + std::to_string(getpid());
+    ASSERT_EQ(mkdir((unified + group).c_str(), 0755), 0);
+    auto run = forklog(
+        {"-c", "--", "/bin/sh", "-c",
+         "/bin/sleep 0.2; echo $$ > " + unified + group + "/cgroup.procs && exec /bin/true moved"});
+    EXPECT_EQ(run->wait(), 0);
+    rmdir((unified + group).c_str());
+    std::vector<line> lines = parse(run->out());
+    ASSERT_EQ(lines.size(), 3u) << run->out() << run->err();
+    EXPECT_EQ(lines[0].rest.substr(0, own.size() + 3), "[" + own + "] ") << lines[0].rest;
+    EXPECT_EQ(lines[1].rest, "[" + own + "] /bin/sleep 0.2");
+    EXPECT_EQ(lines[2].rest, "[" + group + "] /bin/true moved");
+}
+
 // Without the privilege a source that needs it refuses at once; by default
 // the tool then traces a command, and still refuses the whole system.
 TEST_P(live_test, without_the_privilege_only_a_command_is_traced)

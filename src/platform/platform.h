@@ -107,7 +107,7 @@ char **kvm_getenvv(kvm_t *kd, const kinfo_proc *p, int nchr);
 
 // What the reports will ask of each process beyond its record and arguments,
 // said once before any process is watched; a platform may record less.
-void kvm_will_ask(bool environment);
+void kvm_will_ask(bool environment, bool cgroup);
 
 // The text of kd's last failure; never null.
 const char *kvm_geterr(kvm_t *kd);
@@ -117,6 +117,10 @@ int sysctl_proc_cwd(int pid, kinfo_file *kif, size_t *len);
 
 // The full path of pid's executable, NUL-terminated, into buf of *len bytes; 0 or -1.
 int sysctl_proc_pathname(int pid, char *buf, size_t *len);
+
+// The control group pid was in at its exec, a path, NUL-terminated, into buf
+// of *len bytes; 0 or -1 (ENOSYS on a system without control groups).
+int process_cgroup(int pid, char *buf, size_t *len);
 
 // The password entry of uid, or null.
 passwd *getpwuid(uint32_t uid);

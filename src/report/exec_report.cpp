@@ -61,6 +61,9 @@ void add_facts(line_record &line)
         line.uid = line.kp->ki_uid;
         line.user = user_name(line.uid);
     }
+    line.with_cgroup = report_settings.show_cgroup;
+    if (line.with_cgroup || report_settings.journal)
+        line.cgroup = control_group(line.pid);
     if ((line.with_cwd = report_settings.show_cwd))
         line.cwd = working_directory(line.pid);
     if ((line.with_exe = report_settings.full_path))

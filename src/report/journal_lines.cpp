@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "report/json_lines.h"
@@ -62,6 +63,27 @@ void number_field(const char *name, long long value)
     field(name, std::to_string(value).c_str());
 }
 
+// The systemd unit a control group path names: its last part that is a
+// service's or a scope's (.../nginx.service), else null.
+const char *unit_of(const char *cgroup)
+{
+    static std::string unit;
+    std::string_view path(cgroup);
+    while (!path.empty()) {
+        size_t slash = path.rfind('/');
+        std::string_view part = slash == std::string_view::npos ? path : path.substr(slash + 1);
+        for (std::string_view kind : {".service", ".scope", ".socket", ".mount", ".swap"})
+            if (part.size() > kind.size() && part.substr(part.size() - kind.size()) == kind) {
+                unit = part;
+                return unit.c_str();
+            }
+        if (slash == std::string_view::npos)
+            break;
+        path = path.substr(0, slash);
+    }
+    return nullptr;
+}
+
 void common_fields(const char *event, const line_record &line)
 {
     field("PRIORITY", "6");
@@ -87,6 +109,11 @@ void exec_fields(const line_record &line)
         number_field("FORKLOG_UID", line.uid);
         if (line.user)
             field("FORKLOG_USER", line.user);
+    }
+    if (line.cgroup) {
+        field("FORKLOG_CGROUP", line.cgroup);
+        if (const char *unit = unit_of(line.cgroup))
+            field("FORKLOG_UNIT", unit);
     }
     if (line.with_cwd && line.cwd)
         field("FORKLOG_CWD", line.cwd);

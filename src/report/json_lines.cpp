@@ -66,6 +66,8 @@ void print_exec(const line_record &line)
         string_field("user", line.user);
         fprintf(out, ",\"uid\":%u", line.uid);
     }
+    if (line.with_cgroup)
+        string_field("cgroup", line.cgroup);
     if (line.with_cwd)
         string_field("cwd", line.cwd);
     if (line.with_exe)

@@ -30,6 +30,10 @@ struct line_record {
     bool with_user = false; // -u: uid, and user (null without a name)
     uint32_t uid = 0;
     const char *user = nullptr;
+    // -c: the control group's path (null where it cannot be read), which the
+    // journal output holds without -c too.
+    bool with_cgroup = false;
+    const char *cgroup = nullptr;
     bool with_cwd = false; // -d
     const char *cwd = nullptr;
     bool with_exe = false; // -l

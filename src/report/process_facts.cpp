@@ -3,9 +3,10 @@
 
 namespace {
 
-// Scratch storage for the two path queries; valid until the next query.
+// Scratch storage for the path queries; valid until the next query.
 os::kinfo_file cwd_record;
 char path_buffer[os::PATH_SIZE];
+char cgroup_buffer[os::PATH_SIZE];
 
 } // namespace
 
@@ -13,6 +14,12 @@ const char *user_name(uint32_t uid)
 {
     const os::passwd *pw = os::getpwuid(uid);
     return pw ? pw->pw_name : nullptr;
+}
+
+const char *control_group(int pid)
+{
+    size_t len = sizeof cgroup_buffer;
+    return os::process_cgroup(pid, cgroup_buffer, &len) == 0 ? cgroup_buffer : nullptr;
 }
 
 const char *working_directory(int pid)

@@ -9,6 +9,10 @@
 // The account name of uid, or null when it has none.
 const char *user_name(uint32_t uid);
 
+// The path of the control group pid was in at its exec, or null when it
+// cannot be read.
+const char *control_group(int pid);
+
 // pid's working directory, or null when it cannot be read.
 const char *working_directory(int pid);
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 struct report_settings_record {
+    bool show_cgroup = false;                    // -c
     bool show_cwd = false;                       // -d
     bool show_env = false;                       // -e
     bool flat = false;                           // -f

@@ -18,6 +18,16 @@ void print_user(const line_record &line)
         fprintf(report_settings.output, " <%d>", static_cast<int>(line.uid));
 }
 
+void print_cgroup(const line_record &line)
+{
+    fputs(" [", report_settings.output);
+    if (line.cgroup)
+        print_shquoted(line.cgroup);
+    else
+        fputs("?", report_settings.output);
+    putc(']', report_settings.output);
+}
+
 void print_cwd(const line_record &line)
 {
     if (line.cwd)
@@ -58,6 +68,8 @@ void print_exec(const line_record &line)
         putc('+', out);
     if (line.with_user)
         print_user(line);
+    if (line.with_cgroup)
+        print_cgroup(line);
     putc(' ', out);
     if (line.with_cwd)
         print_cwd(line);

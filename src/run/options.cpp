@@ -9,7 +9,7 @@
 
 void usage()
 {
-    static const char text[] = "Usage: forklog [-defjlqtu] [-o FILE | -J] [-p PID|CMD...]\n";
+    static const char text[] = "Usage: forklog [-cdefjlqtu] [-o FILE | -J] [-p PID|CMD...]\n";
     fputs(text, stderr);
     exit(1);
 }
@@ -38,8 +38,11 @@ int parse_options(int argc, char *argv[])
 {
     run_settings.output = stdout;
     int ch;
-    while ((ch = os::getopt(argc, argv, "defjJlo:p:qtwu")) != -1) {
+    while ((ch = os::getopt(argc, argv, "cdefjJlo:p:qtwu")) != -1) {
         switch (ch) {
+        case 'c':
+            run_settings.show_cgroup = true;
+            break;
         case 'd':
             run_settings.show_cwd = true;
             break;

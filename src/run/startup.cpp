@@ -110,7 +110,7 @@ int start_up(int argc, char *argv[], int first)
     run_settings.kd = os::kvm_openfiles(nullptr, nullptr, nullptr, os::OPEN_READONLY, nullptr);
     if (!run_settings.kd)
         err(1, "kvm_open");
-    os::kvm_will_ask(run_settings.show_env);
+    os::kvm_will_ask(run_settings.show_env, run_settings.show_cgroup || run_settings.journal);
     if (first != argc) {
         // In place before the command's process exists, so its end is seen.
         register_one(os::EVFILT_SIGNAL, os::SIGNO_CHLD, 0);

@@ -158,7 +158,14 @@ char **kvm_getenvv(kvm_t *, const kinfo_proc *kp, int)
     return the_layer().records.envv(kp);
 }
 
-void kvm_will_ask(bool) {}
+void kvm_will_ask(bool, bool) {}
+
+// FreeBSD has no control groups.
+int process_cgroup(int, char *, size_t *)
+{
+    errno = ENOSYS;
+    return -1;
+}
 
 const char *kvm_geterr(kvm_t *)
 {

@@ -183,10 +183,11 @@ char **kvm_getenvv(kvm_t *, const kinfo_proc *kp, int)
     return the_layer().queries.envv(kp->ki_pid, batch_facts(kp->ki_pid));
 }
 
-void kvm_will_ask(bool environment)
+void kvm_will_ask(bool environment, bool cgroup)
 {
     layer &l = the_layer();
     l.wanted.environment = environment;
+    l.wanted.cgroup = cgroup;
     l.notes.want(l.wanted);
     if (l.queue)
         l.queue->source().want(l.wanted);
@@ -206,6 +207,15 @@ int sysctl_proc_cwd(int pid, kinfo_file *kif, size_t *len)
     return the_layer().queries.cwd(pid, batch_facts(pid), kif->kf_path, sizeof kif->kf_path) == -1
                ? -1
                : 0;
+}
+
+int process_cgroup(int pid, char *buf, size_t *len)
+{
+    int n = the_layer().queries.cgroup(pid, batch_facts(pid), buf, *len);
+    if (n == -1)
+        return -1;
+    *len = static_cast<size_t>(n) + 1;
+    return 0;
 }
 
 int sysctl_proc_pathname(int pid, char *buf, size_t *len)

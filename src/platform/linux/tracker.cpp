@@ -21,7 +21,7 @@ size_t cost(const exec_facts *facts)
     size_t bytes = sizeof(struct os::kevent) + 64; // the note, its key and its place
     if (facts)
         bytes += sizeof *facts + facts->argv_bytes.size() + facts->env_bytes.size() +
-                 facts->exe.size() + facts->cwd.size();
+                 facts->exe.size() + facts->cwd.size() + facts->cgroup.size();
     return bytes;
 }
 
@@ -206,6 +206,14 @@ void tracker::on_exec(int tgid, int64_t ns, std::shared_ptr<exec_facts> facts)
             int64_t start_us = us_from_timeval(facts->record.ki_start);
             if (table_.start(tgid, start_us, &start_us))
                 facts->record.ki_start = timeval_from_us(start_us);
+        }
+    }
+    // The kernel programs record the control group's id; the group's path
+    // is had from it while the group is there.
+    if (facts && reported && wanted_.cgroup && !facts->cgroup_ok && facts->cgroup_id) {
+        if (std::optional<std::string> path = cgroups_.path_of(facts->cgroup_id)) {
+            facts->cgroup = std::move(*path);
+            facts->cgroup_ok = true;
         }
     }
     if (facts)

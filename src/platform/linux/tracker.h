@@ -14,6 +14,7 @@
 
 #include "platform/linux/event_sink.h"
 #include "platform/linux/process_table.h"
+#include "platform/linux/proc/cgroup_paths.h"
 #include "platform/linux/proc/procfs.h"
 #include "platform/platform.h"
 
@@ -101,6 +102,7 @@ private:
     std::function<int(int, uint32_t)> tell_source_;
     facts_wanted wanted_;
     process_table table_;
+    cgroup_paths cgroups_;
 
     std::unordered_map<int, watch_entry> watches_;
     uint64_t next_serial_ = 1;

@@ -1,9 +1,27 @@
 // Reading an exec's facts from /proc.
 #include "platform/linux/proc/proc_facts.h"
 
+#include <string_view>
+
 #include "platform/linux/clocks.h"
+#include "platform/linux/proc/proc_parse.h"
 
 namespace linux_layer {
+
+bool read_cgroup(const procfs &proc, int pid, exec_facts &facts)
+{
+    std::vector<char> bytes;
+    ssize_t n = proc.read(pid, "cgroup", bytes);
+    if (n <= 0)
+        return false;
+    std::optional<std::string> path =
+        parse_cgroup(std::string_view(bytes.data(), static_cast<size_t>(n)));
+    if (!path)
+        return false;
+    facts.cgroup = std::move(*path);
+    facts.cgroup_ok = true;
+    return true;
+}
 
 std::shared_ptr<exec_facts> read_exec_facts(const procfs &proc, int pid, int64_t ns,
                                             const facts_wanted &wanted, const known_creation *known)
@@ -29,6 +47,8 @@ std::shared_ptr<exec_facts> read_exec_facts(const procfs &proc, int pid, int64_t
         f->cwd = path;
         f->cwd_ok = true;
     }
+    if (wanted.cgroup)
+        read_cgroup(proc, pid, *f);
     os::kinfo_proc &kp = f->record;
     if (known) {
         kp = known->record;

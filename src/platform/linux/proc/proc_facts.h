@@ -26,4 +26,7 @@ std::shared_ptr<exec_facts> read_exec_facts(const procfs &proc, int pid, int64_t
                                             const facts_wanted &wanted,
                                             const known_creation *known);
 
+// Reads pid's control group into facts; false when it cannot be read.
+bool read_cgroup(const procfs &proc, int pid, exec_facts &facts);
+
 } // namespace linux_layer

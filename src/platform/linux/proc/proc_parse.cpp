@@ -2,6 +2,7 @@
 #include "platform/linux/proc/proc_parse.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace linux_layer {
 
@@ -82,6 +83,96 @@ int parse_tgid(std::string_view status)
 int parse_ppid(std::string_view status)
 {
     return status_number(status, "\nPPid:");
+}
+
+std::optional<std::string> parse_cgroup(std::string_view file)
+{
+    std::optional<std::string> named;
+    while (!file.empty()) {
+        size_t end = file.find('\n');
+        std::string_view line = file.substr(0, end);
+        file = end == std::string_view::npos ? std::string_view() : file.substr(end + 1);
+        // ID:CONTROLLERS:PATH; the path may hold colons of its own.
+        size_t first = line.find(':');
+        size_t second = first == std::string_view::npos ? first : line.find(':', first + 1);
+        if (second == std::string_view::npos)
+            continue;
+        std::string_view id = line.substr(0, first);
+        std::string_view controllers = line.substr(first + 1, second - first - 1);
+        std::string_view path = line.substr(second + 1);
+        if (id == "0" && controllers.empty())
+            return std::string(path);
+        if (controllers == "name=systemd" && !named)
+            named = std::string(path);
+    }
+    return named;
+}
+
+namespace {
+
+// A mountinfo path: spaces, tabs, newlines and backslashes are octal escapes.
+std::string unescape_mount_path(std::string_view s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] == '\\' && s.size() - i >= 4 && s[i + 1] >= '0' && s[i + 1] <= '3' &&
+            s[i + 2] >= '0' && s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
+            out +=
+                static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+std::vector<std::string_view> words_of_line(std::string_view line)
+{
+    std::vector<std::string_view> words;
+    size_t i = 0;
+    while (i < line.size()) {
+        size_t end = line.find(' ', i);
+        if (end == std::string_view::npos)
+            end = line.size();
+        if (end > i)
+            words.push_back(line.substr(i, end - i));
+        i = end + 1;
+    }
+    return words;
+}
+
+} // namespace
+
+std::optional<cgroup2_mount> parse_cgroup2_mount(std::string_view mountinfo)
+{
+    while (!mountinfo.empty()) {
+        size_t end = mountinfo.find('\n');
+        std::string_view line = mountinfo.substr(0, end);
+        mountinfo = end == std::string_view::npos ? std::string_view() : mountinfo.substr(end + 1);
+        // ID PARENT MAJ:MIN ROOT POINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER
+        std::vector<std::string_view> w = words_of_line(line);
+        size_t dash = 6;
+        while (dash < w.size() && w[dash] != "-")
+            dash++;
+        if (w.size() < 5 || dash + 1 >= w.size() || w[dash + 1] != "cgroup2")
+            continue;
+        return cgroup2_mount{unescape_mount_path(w[3]), unescape_mount_path(w[4])};
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> cgroup_path_of(const cgroup2_mount &mount, std::string_view link)
+{
+    std::string_view point = mount.mount_point;
+    if (link.substr(0, point.size()) != point)
+        return std::nullopt;
+    std::string_view rest = link.substr(point.size());
+    if (!rest.empty() && rest[0] != '/')
+        return std::nullopt;
+    std::string root = mount.root == "/" ? "" : mount.root;
+    std::string path = root + std::string(rest);
+    return path.empty() ? "/" : path;
 }
 
 int parse_pid_entry(const char *name)

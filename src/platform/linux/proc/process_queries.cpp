@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/linux/proc/proc_facts.h"
 #include "platform/posix/message.h"
 
 namespace linux_layer {
@@ -141,6 +142,18 @@ int process_queries::cwd(int pid, const exec_facts *f, char *buf, size_t size)
     if (f && f->final)
         return gone(-1);
     return proc_.read_link(pid, "cwd", buf, size);
+}
+
+int process_queries::cgroup(int pid, const exec_facts *f, char *buf, size_t size)
+{
+    if (f && f->cgroup_ok)
+        return recorded_path(f->cgroup, buf, size);
+    if (f && f->final)
+        return gone(-1);
+    exec_facts now;
+    if (!read_cgroup(proc_, pid, now))
+        return -1;
+    return recorded_path(now.cgroup, buf, size);
 }
 
 int process_queries::exe(int pid, const exec_facts *f, char *buf, size_t size)

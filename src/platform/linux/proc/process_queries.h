@@ -23,6 +23,8 @@ public:
     // The path, NUL-terminated, into buf of size bytes; its length or -1.
     int cwd(int pid, const exec_facts *facts, char *buf, size_t size);
     int exe(int pid, const exec_facts *facts, char *buf, size_t size);
+    // The control group's path, likewise.
+    int cgroup(int pid, const exec_facts *facts, char *buf, size_t size);
 
 private:
     struct vector_storage {

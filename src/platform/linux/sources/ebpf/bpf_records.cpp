@@ -50,6 +50,7 @@ std::shared_ptr<exec_facts> facts_of(const rec_exec &h, const std::vector<char> 
         timeval_from_us(wall_us_from_monotonic_ns(static_cast<int64_t>(h.start_ns)));
     f->record.ki_exectime =
         timeval_from_us(wall_us_from_monotonic_ns(static_cast<int64_t>(h.time_ns)));
+    f->cgroup_id = h.cgroup_id;
     if (!whole)
         return f;
     const char *p = data.data();

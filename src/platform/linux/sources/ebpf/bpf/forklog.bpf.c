@@ -355,6 +355,7 @@ int BPF_PROG(on_exec, struct task_struct *task, pid_t old_pid, struct linux_binp
     h->euid = BPF_CORE_READ(task, cred, euid.val);
     h->time_ns = bpf_ktime_get_ns();
     h->start_ns = BPF_CORE_READ(task, start_time);
+    h->cgroup_id = bpf_get_current_cgroup_id();
     h->chunk.type = REC_EXEC;
     h->chunk.cpu = cpu;
     h->chunk.seq = (*seq)++;

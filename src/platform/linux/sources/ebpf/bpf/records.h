@@ -87,6 +87,7 @@ struct rec_exec {
     unsigned int pad;
     unsigned long long time_ns;
     unsigned long long start_ns;
+    unsigned long long cgroup_id; /* its group in the unified hierarchy */
     unsigned int argv_len;
     unsigned int env_len;
     unsigned int exe_len;

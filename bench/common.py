@@ -2,6 +2,7 @@
 
 import os
 import re
+import shutil
 import subprocess
 import sys
 
@@ -34,6 +35,14 @@ def forklog_build():
         subprocess.run(["cmake", "--build", "--preset", "default", "--target", "forklog"],
                        cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
     return os.path.join(built, "forklog")
+
+
+def compile_storm(work):
+    """Compiles the storm and its target into work."""
+    cc = shutil.which("cc") or shutil.which("gcc")
+    for name in ("storm", "target"):
+        subprocess.run([cc, "-O2", "-o", os.path.join(work, name),
+                        os.path.join(HERE, name + ".c")], check=True)
 
 
 def source_environment(source):

@@ -19,8 +19,8 @@ import sys
 import tempfile
 import time
 
-from common import (SOURCES, add_only_option, chosen, forklog_build, prepare_to_trace,
-                    source_environment)
+from common import (SOURCES, add_only_option, chosen, compile_storm, forklog_build,
+                    prepare_to_trace, source_environment)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -35,10 +35,7 @@ CASES = [
 
 def build(work):
     """Compiles the storm and its target; builds forklog if needed."""
-    cc = shutil.which("cc") or shutil.which("gcc")
-    for name in ("storm", "target"):
-        subprocess.run([cc, "-O2", "-o", os.path.join(work, name),
-                        os.path.join(HERE, name + ".c")], check=True)
+    compile_storm(work)
     return forklog_build()
 
 

@@ -201,11 +201,13 @@ bool start_journal_output()
                 strerror(e));
         return false;
     }
-    report_settings.output = open_memstream(&message_bytes, &message_size);
-    if (!report_settings.output) {
+    // One stream for the run (and for every run of the unit tests).
+    static FILE *message_stream = open_memstream(&message_bytes, &message_size);
+    if (!message_stream) {
         perror("forklog: open_memstream");
         return false;
     }
+    report_settings.output = message_stream;
     report_settings.terminal = false;
     return true;
 }

@@ -22,8 +22,6 @@ import time
 from common import (SOURCES, add_only_option, chosen, compile_storm, forklog_build,
                     prepare_to_trace, source_environment)
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-
 CASES = [
     # name, N, P, target lifetime in microseconds
     ("N=2000 P=1 exit at once", 2000, 1, 0),

@@ -12,7 +12,7 @@ extern char **environ;
 
 namespace {
 
-const std::string USAGE = "Usage: forklog [-cdefjlqtu] [-o FILE | -J] [-p PID|CMD...]\n";
+const std::string USAGE = "Usage: forklog [-cdefjlqtux] [-o FILE | -J] [-T FILE] [-p PID|CMD...]\n";
 
 struct result {
     int status;
@@ -74,7 +74,7 @@ protected:
 
 TEST_F(cli_test, bad_use_writes_getopts_line_then_the_usage_text)
 {
-    const std::vector<std::string> cases[] = {{"-x"}, {"-o"}, {"-p"}, {"-t", "-k", "ls"}};
+    const std::vector<std::string> cases[] = {{"-y"}, {"-o"}, {"-p"}, {"-t", "-k", "ls"}};
     for (const auto &words : cases) {
         result r = run(words);
         EXPECT_EQ(r.status, 1) << words[0];
@@ -93,17 +93,19 @@ TEST_F(cli_test, a_pid_with_a_command_is_bad_use_after_opening_every_output)
         {"-o", dir + "/a", "-o", dir + "/b", "-p", "5", "true"},
         {"-o" + dir + "/c", "-p5", "true"},
         {"-J", "-o", dir + "/d", "true"},
+        {"-T", dir + "/e", "-p5", "true"},
     };
     for (const auto &words : cases) {
         result r = run(words);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, USAGE);
-        EXPECT_EQ(r.err.size(), 59u) << "one write of the whole text";
+        EXPECT_EQ(r.err.size(), 70u) << "one write of the whole text";
     }
     EXPECT_TRUE(exists("a"));
     EXPECT_TRUE(exists("b"));
     EXPECT_TRUE(exists("c"));
     EXPECT_TRUE(exists("d"));
+    EXPECT_TRUE(exists("e"));
 }
 
 TEST_F(cli_test, an_output_that_cannot_be_opened_ends_with_the_fopen_line)

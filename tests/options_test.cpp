@@ -76,9 +76,9 @@ TEST_F(options_test, a_pid_that_is_not_a_whole_number_from_1_up_is_bad_use)
     const char *const bad[] = {"abc",  " 1", "+5",         "-1",        "0",
                                "1abc", "",   "2147483648", "4294967297"};
     for (const char *text : bad) {
-        EXPECT_EXIT(
-            parse({"-p", text, "--", "true"}), testing::ExitedWithCode(1),
-            "^Usage: forklog \\[-cdefjlqtu\\] \\[-o FILE \\| -J\\] \\[-p PID\\|CMD...\\]\n$")
+        EXPECT_EXIT(parse({"-p", text, "--", "true"}), testing::ExitedWithCode(1),
+                    "^Usage: forklog \\[-cdefjlqtux\\] \\[-o FILE \\| -J\\] \\[-T FILE\\] \\[-p "
+                    "PID\\|CMD...\\]\n$")
             << testing::PrintToString(text);
     }
 }

@@ -11,6 +11,7 @@
 #include "procdb/pid_db.h"
 #include "report/line_record.h"
 #include "report/process_facts.h"
+#include "report/timeline.h"
 #include "procdb/procdb_settings.h"
 #include "report/report_settings.h"
 
@@ -93,10 +94,12 @@ void report_exec(int pid)
         return;
     }
     pid_db_entry *slot = nullptr;
-    if (!report_settings.flat || report_settings.timing)
+    if (!report_settings.flat || report_settings.timing || report_settings.every_end)
         slot = claim_slot(pid, line.depth, line.kp);
     add_facts(line);
     if (slot)
         pid_db_set_cmd(slot, line.command);
+    if (report_settings.timeline)
+        timeline_exec(line);
     write_line(line);
 }

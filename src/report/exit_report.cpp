@@ -8,7 +8,7 @@
 void report_exit(int pid, int status)
 {
     int s = pid_db_release(pid);
-    if (s < 0 || !report_settings.timing)
+    if (s < 0 || !(report_settings.timing || report_settings.every_end))
         return;
     // The slot is free again but keeps its fields until the next claim,
     // which cannot come before this line is written.

@@ -15,6 +15,9 @@ struct report_settings_record {
     bool quiet = false;                          // -q
     bool timing = false;                         // -t
     bool show_user = false;                      // -u
+    bool every_end = false;                      // -x: an exit line for every watched process
+    const char *timeline_path = nullptr;         // -T FILE: the run's timeline, written at its end
+    FILE *timeline = nullptr;                    // opened when -T is read
     bool journal = false;                        // -J: each line an entry of the system journal
     FILE *output = nullptr;                      // -o FILE; standard output from parsing on
     const char *output_name = "standard output"; // for messages

@@ -5,19 +5,24 @@
 #include "report/exec_report.h"
 #include "report/exit_report.h"
 #include "report/flush.h"
+#include "report/timeline.h"
 #include "run/settings.h"
 
 namespace {
 
 // Every scope is told of every watched process's end, so that its slot is
 // freed and a later process with the same pid starts afresh. Exit lines are
-// written for those ends in whole-system scope only; the command's own end
-// is reported when it is reaped.
+// written for those ends in whole-system scope, or in every scope with -x;
+// the command's own end is reported when it is reaped.
 void process_ended(int pid, int status)
 {
-    if (whole_system_scope())
+    if (run_settings.command && pid == run_settings.root_pid)
+        return;
+    if (run_settings.timeline)
+        timeline_end(pid, status);
+    if (whole_system_scope() || run_settings.every_end)
         report_exit(pid, status);
-    else if (!(run_settings.command && pid == run_settings.root_pid))
+    else
         pid_db_release(pid);
 }
 
@@ -67,7 +72,9 @@ void reap_children()
             }
             continue;
         }
-        if (run_settings.timing)
+        if (run_settings.timeline)
+            timeline_end(pid, status);
+        if (run_settings.timing || run_settings.every_end)
             report_exit(pid, status);
         if (pid == run_settings.root_pid) {
             run_settings.quit = true;

@@ -6,6 +6,7 @@
 
 #include "report/flush.h"
 #include "report/journal_lines.h"
+#include "report/timeline.h"
 #include "run/event_loop.h"
 #include "run/options.h"
 #include "run/settings.h"
@@ -30,6 +31,7 @@ int forklog_main(int argc, char *argv[])
     if (run_settings.journal)
         journal_takes_diagnostics();
     event_loop();
+    write_timeline();
     // What is still buffered (a lone newline waits for the next flush) must
     // reach the output too.
     flush_line();

@@ -9,7 +9,8 @@
 
 void usage()
 {
-    static const char text[] = "Usage: forklog [-cdefjlqtu] [-o FILE | -J] [-p PID|CMD...]\n";
+    static const char text[] =
+        "Usage: forklog [-cdefjlqtux] [-o FILE | -J] [-T FILE] [-p PID|CMD...]\n";
     fputs(text, stderr);
     exit(1);
 }
@@ -38,7 +39,7 @@ int parse_options(int argc, char *argv[])
 {
     run_settings.output = stdout;
     int ch;
-    while ((ch = os::getopt(argc, argv, "cdefjJlo:p:qtwu")) != -1) {
+    while ((ch = os::getopt(argc, argv, "cdefjJlo:p:qtT:wux")) != -1) {
         switch (ch) {
         case 'c':
             run_settings.show_cgroup = true;
@@ -81,8 +82,20 @@ int parse_options(int argc, char *argv[])
         case 't':
             run_settings.timing = true;
             break;
+        case 'T':
+            // Opened at once, as -o's file is.
+            run_settings.timeline_path = os::getopt_optarg();
+            run_settings.timeline = fopen(run_settings.timeline_path, "we");
+            if (!run_settings.timeline) {
+                perror("fopen");
+                exit(1);
+            }
+            break;
         case 'u':
             run_settings.show_user = true;
+            break;
+        case 'x':
+            run_settings.every_end = true;
             break;
         case 'w':
             break;

@@ -109,7 +109,7 @@ function step(span) {
 
 function draw() {
   const w = scroller.clientWidth, h = scroller.clientHeight, top = scroller.scrollTop;
-  const label = Math.min(460, Math.floor(w * 0.42)), plot = Math.max(40, w - label - 12);
+  const label = Math.min(460, Math.floor(w * 0.42)), plot = Math.max(40, w - label - 44);
   ctx.setTransform(devicePixelRatio, 0, 0, devicePixelRatio, 0, 0);
   ctx.clearRect(0, 0, w, h);
   ctx.font = "12px monospace";
@@ -187,7 +187,8 @@ document.getElementById("forklog-check").textContent = JSON.stringify({
   rows: rows.map(r => ({pid: r[5], line: r[6], end: r[3], status: r[4], depth: r[0]})),
   failed: S.failed.map(i => ({pid: rows[i][5], status: rows[i][4], line: rows[i][6]})),
   links: document.querySelectorAll("#failed a").length,
-  resources: performance.getEntriesByType("resource").length
+  resources: performance.getEntriesByType("resource").length,
+  ready_ms: performance.now()
 });
 </script>
 </body></html>

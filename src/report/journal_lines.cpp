@@ -17,9 +17,8 @@
 namespace {
 
 // The journal keeps at most 1024 fields in an entry, its own among them, and
-// drops a larger entry whole. A list of more values than this (arguments,
-// environment entries) goes in one field instead, named with _NUL, its values
-// joined by NUL bytes.
+// drops a larger entry whole: a list of more values than this (arguments,
+// environment entries) has no field per value.
 constexpr size_t JOURNAL_LIST_MAX = 400;
 
 // The printers write the message here; it is read back after each line.
@@ -41,14 +40,16 @@ void field(const char *name, const char *value)
     fields.push_back(std::string(name) + "=" + value);
 }
 
-// One field per value, or past JOURNAL_LIST_MAX the _NUL field.
+// A list two ways. The journal keeps an entry's fields as a set, each
+// distinct NAME=value once and in an order of its own, so a field per value
+// serves searches (up to JOURNAL_LIST_MAX values); the list itself, in order
+// and with its repeats, is one field named with _NUL, its values joined by
+// NUL bytes.
 void list_fields(const char *name, const std::vector<const char *> &list)
 {
-    if (list.size() <= JOURNAL_LIST_MAX) {
+    if (list.size() <= JOURNAL_LIST_MAX)
         for (const char *value : list)
             field(name, value);
-        return;
-    }
     std::string joined = std::string(name) + "_NUL=";
     for (size_t i = 0; i < list.size(); i++) {
         if (i > 0)

@@ -39,11 +39,11 @@ def load(path):
 
 
 def words(e):
-    """The arguments: a field per word, or past 400 words one field of
-    them all joined by NUL bytes."""
-    if "FORKLOG_ARGV_NUL" in e:
-        return e["FORKLOG_ARGV_NUL"][0].split(b"\0")
-    return e.get("FORKLOG_ARGV", [])
+    """The arguments in order: the field of them all joined by NUL bytes
+    (the journal keeps FORKLOG_ARGV's values as a set)."""
+    if "FORKLOG_ARGV_NUL" not in e:
+        return []
+    return e["FORKLOG_ARGV_NUL"][0].split(b"\0")
 
 
 def key(e):
@@ -82,9 +82,16 @@ def main():
     if e:
         print(f"100 KB exec: one entry, {sum(len(w) + 1 for w in big)} bytes of arguments "
               f"in FORKLOG_ARGV_NUL, MESSAGE {len(e['MESSAGE'][0])} bytes")
+    e = expect_one("just under 1 MiB of arguments", [b"/bin/echo"] + [b"m" * 131000] * 8, b"/srv/work")
+    if e:
+        print(f"1 MiB exec: one entry, MESSAGE {len(e['MESSAGE'][0])} bytes")
     e = expect_one("300 words", big[:301], b"/srv/work")
     if e and len(e.get("FORKLOG_ARGV", [])) != 301:
         failures.append("300 words: not one FORKLOG_ARGV field per word")
+    repeated = [b"/bin/echo", b"b", b"a", b"b", b"-c", b"a"]
+    e = expect_one("repeated words", repeated, b"/srv/work")
+    if e and sorted(set(e.get("FORKLOG_ARGV", []))) != sorted(set(repeated)):
+        failures.append(f"repeated words: FORKLOG_ARGV holds {e.get('FORKLOG_ARGV')}")
     expect_one("escape and non-UTF-8 words",
                [b"/bin/echo", b"esc\x1b[31m", b"not-utf8\xff\xfe", b"line\nbreak"], b"/srv/work")
     expect_one("nested pid namespace", [b"/bin/echo", b"in-a-new-pid-namespace"], b"/srv/work")

@@ -70,8 +70,8 @@ TEST_F(journal_lines_test, an_exec_is_one_entry_with_every_field_byte_for_byte)
     EXPECT_EQ(value(e, "FORKLOG_DEPTH"), "0");
     EXPECT_EQ(value(e, "FORKLOG_EXEC_TIME"), "1700000000123456");
     EXPECT_EQ(values(e, "FORKLOG_ARGV"), (strings{"cc", odd, large, "it's"}));
-    EXPECT_EQ(value(e, "FORKLOG_ARGV_NUL"), "cc" + std::string(1, '\0') + odd + '\0' + large +
-                                                '\0' + "it's")
+    EXPECT_EQ(value(e, "FORKLOG_ARGV_NUL"),
+              "cc" + std::string(1, '\0') + odd + '\0' + large + '\0' + "it's")
         << "the words in order, whatever the journal does with repeated fields";
     EXPECT_EQ(value(e, "FORKLOG_UID"), "1000");
     EXPECT_EQ(value(e, "FORKLOG_USER"), "builder");

@@ -33,16 +33,16 @@ int main(int argc, char *argv[])
         int sh = next++;
         t += step_us;
         std::string dir = "src/part" + std::to_string(shell);
-        fake::add(sh, 4242, {"/bin/sh", "-c", "cd " + dir + " && make"}).exec_time = {
-            t / 1000000, t % 1000000};
+        fake::add(sh, 4242, {"/bin/sh", "-c", "cd " + dir + " && make"}).exec_time = {t / 1000000,
+                                                                                      t % 1000000};
         notes.push_back({fake::proc_note(sh, os::NOTE_EXEC), t});
         made++;
         for (int f = 0; f < per_shell && made < processes; f++, made++) {
             int cc = next++;
             t += step_us;
             std::string file = dir + "/file" + std::to_string(f) + ".c";
-            fake::add(cc, sh, {"cc", "-O2", "-g", "-Wall", "-I", "include", "-c", file, "-o",
-                               file + ".o"})
+            fake::add(cc, sh,
+                      {"cc", "-O2", "-g", "-Wall", "-I", "include", "-c", file, "-o", file + ".o"})
                 .exec_time = {t / 1000000, t % 1000000};
             notes.push_back({fake::proc_note(cc, os::NOTE_EXEC), t});
             notes.push_back(

@@ -33,7 +33,7 @@ protected:
         batch({fake::proc_note(4243, os::NOTE_EXIT, 9)});
         batch({fake::signal_note(os::SIGNO_CHLD)});
         fake::k.ended_children = {{4242, 0x200}};
-        fake::k.before_wait = [this, at] {
+        fake::k.before_wait = [at] {
             switch (fake::k.batches.size()) {
             case 4: {
                 fake::process &sh = fake::k.procs[4243];

@@ -28,8 +28,9 @@ TEST_F(startup_test, command_scope_watches_sigchld_forks_then_watches_sigint_and
                                         "-5:4242:" + std::to_string(0xa0000001)}))
         << "refused if the root has ended, then with exit notes";
     EXPECT_EQ(fake::k.signal_calls,
-              (std::vector<std::pair<int, int>>{{2, os::SIGNAL_IGNORE}, {1, os::SIGNAL_IGNORE}}))
-        << "SIGHUP reopens the -o file";
+              (std::vector<std::pair<int, int>>{
+                  {18, os::SIGNAL_IGNORE}, {2, os::SIGNAL_IGNORE}, {1, os::SIGNAL_IGNORE}}))
+        << "the command's stop, then SIGINT, and SIGHUP, which reopens the -o file";
     EXPECT_EQ(messages, "");
 }
 

@@ -115,6 +115,10 @@ int start_up(int argc, char *argv[], int first)
         // In place before the command's process exists, so its end is seen.
         register_one(os::EVFILT_SIGNAL, os::SIGNO_CHLD, 0);
         start_command(argv, first);
+        // The terminal's stop is the command's to take or to handle: the
+        // tool stops when the command does, not before it, so the shell
+        // sees the job stop when the command has.
+        os::signal(os::SIGNO_TSTP, os::SIGNAL_IGNORE);
     }
     os::signal(os::SIGNO_INT, os::SIGNAL_IGNORE);
     register_one(os::EVFILT_SIGNAL, os::SIGNO_INT, 0);

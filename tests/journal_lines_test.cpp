@@ -12,14 +12,9 @@ protected:
     // A whole run with -J (the fixture's runs write to a file).
     int run_journal(std::vector<std::string> words)
     {
-        words.insert(words.begin(), {"forklog", "-J"});
-        storage = words;
-        argv.clear();
-        for (std::string &w : storage)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
+        words.insert(words.begin(), "-J");
         testing::internal::CaptureStderr();
-        int status = forklog_main(static_cast<int>(storage.size()), argv.data());
+        int status = run_words(std::move(words));
         messages = testing::internal::GetCapturedStderr();
         return status;
     }

@@ -39,7 +39,14 @@ protected:
     // The same, standard error left alone (for runs that end the process).
     int run_uncaptured(std::vector<std::string> words)
     {
-        words.insert(words.begin(), {"forklog", "-o", path});
+        words.insert(words.begin(), {"-o", path});
+        return run_words(std::move(words));
+    }
+
+    // forklog with exactly these words, standard error left alone.
+    int run_words(std::vector<std::string> words)
+    {
+        words.insert(words.begin(), "forklog");
         storage = words;
         argv.clear();
         for (std::string &w : storage)

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "report/captured.h"
 #include "report/json_lines.h"
 #include "report/process_facts.h"
 #include "report/report_settings.h"
@@ -20,10 +21,6 @@ namespace {
 // drops a larger entry whole: a list of more values than this (arguments,
 // environment entries) has no field per value.
 constexpr size_t JOURNAL_LIST_MAX = 400;
-
-// The printers write the message here; it is read back after each line.
-char *message_bytes = nullptr;
-size_t message_size = 0;
 
 std::vector<std::string> fields;
 
@@ -166,22 +163,18 @@ void exit_fields(const line_record &line)
 // newline.
 void message_field(const line_record &line)
 {
-    FILE *out = report_settings.output;
-    rewind(out);
-    if (line.kind == line_kind::unreadable)
-        fprintf(out, "%d: %s: %s\n", line.pid, line.failed_call, strerror(line.error));
-    else if (report_settings.json)
-        print_json_line(line);
-    else
-        print_text_line(line);
-    long end = ftell(out);
-    fflush(out);
-    size_t size = end > 0 ? static_cast<size_t>(end) : 0;
-    if (size > message_size)
-        size = message_size;
-    if (size > 0 && message_bytes[size - 1] == '\n')
-        size--;
-    fields.push_back("MESSAGE=" + std::string(message_bytes, size));
+    std::string message = captured([&] {
+        if (line.kind == line_kind::unreadable)
+            fprintf(report_settings.output, "%d: %s: %s", line.pid, line.failed_call,
+                    strerror(line.error));
+        else if (report_settings.json)
+            print_json_line(line);
+        else
+            print_text_line(line);
+    });
+    if (!message.empty() && message.back() == '\n')
+        message.pop_back();
+    fields.push_back("MESSAGE=" + message);
 }
 
 } // namespace
@@ -202,13 +195,6 @@ bool start_journal_output()
                 strerror(e));
         return false;
     }
-    // One stream for the run (and for every run of the unit tests).
-    static FILE *message_stream = open_memstream(&message_bytes, &message_size);
-    if (!message_stream) {
-        perror("forklog: open_memstream");
-        return false;
-    }
-    report_settings.output = message_stream;
     report_settings.terminal = false;
     return true;
 }

@@ -5,8 +5,8 @@
 
 #include "report/line_record.h"
 
-// Checks that the journal takes entries and makes the stream the printers
-// write each message into; false, after a message, when it does not.
+// Checks that the journal takes entries; false, after a message, when it
+// does not.
 bool start_journal_output();
 
 // From now on the tool's own messages go to the journal too, at warning

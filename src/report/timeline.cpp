@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <unordered_map>
 
+#include "report/captured.h"
 #include "report/process_facts.h"
 #include "report/report_settings.h"
 #include "report/shquote.h"
@@ -34,26 +34,15 @@ int64_t now_us()
 // escaped, so that the page shows what ran and nothing it could hide.
 std::string quoted_line(const line_record &line)
 {
-    char *bytes = nullptr;
-    size_t size = 0;
-    FILE *text = open_memstream(&bytes, &size);
-    if (!text)
-        return line.command;
-    FILE *saved = report_settings.output;
-    bool saved_terminal = report_settings.terminal;
-    report_settings.output = text;
-    report_settings.terminal = true;
-    print_shquoted_command(line.command);
-    for (char *const *arg = line.argv + 1; *arg; arg++) {
-        putc(' ', text);
-        print_shquoted(*arg);
-    }
-    report_settings.output = saved;
-    report_settings.terminal = saved_terminal;
-    fclose(text);
-    std::string quoted(bytes, size);
-    free(bytes);
-    return quoted;
+    return captured(
+        [&] {
+            print_shquoted_command(line.command);
+            for (char *const *arg = line.argv + 1; *arg; arg++) {
+                putc(' ', report_settings.output);
+                print_shquoted(*arg);
+            }
+        },
+        true);
 }
 
 void end_row(timeline_row &row, int64_t at, image_end how, int status)
@@ -75,11 +64,10 @@ void timeline_exec(const line_record &line)
     for (char *const *arg = line.argv; *arg; arg++)
         row.argv.emplace_back(*arg);
     row.line = quoted_line(line);
-    if (const char *name = user_name(line.kp->ki_uid))
-        row.user = name;
-    else
-        row.user = std::to_string(line.kp->ki_uid);
-    if (const char *cwd = working_directory(line.pid))
+    // What the line holds already is not asked for again.
+    const char *user = line.with_user ? line.user : user_name(line.kp->ki_uid);
+    row.user = user ? user : std::to_string(line.kp->ki_uid);
+    if (const char *cwd = line.with_cwd ? line.cwd : working_directory(line.pid))
         row.cwd = cwd;
     auto same = latest.find(line.pid);
     if (same != latest.end() && rows[static_cast<size_t>(same->second)].end == image_end::running) {
@@ -143,7 +131,6 @@ std::vector<int> timeline_order()
 
 int timeline_depth(int row)
 {
-    const std::vector<timeline_row> &rows = timeline_rows();
     int depth = 0;
     for (int at = rows[static_cast<size_t>(row)].parent; at >= 0 && depth <= row;
          at = rows[static_cast<size_t>(at)].parent)

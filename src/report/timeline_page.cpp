@@ -1,11 +1,10 @@
 // The timeline as one self-contained page: no network, no external script or
 // font, readable from file://. The rows are drawn on a canvas, only those in
 // view, so that a run of tens of thousands of processes opens at once.
-#include <cstdlib>
 #include <string>
 
+#include "report/captured.h"
 #include "report/json.h"
-#include "report/report_settings.h"
 #include "report/timeline.h"
 #include "report/timeline_writers.h"
 
@@ -198,23 +197,12 @@ document.getElementById("forklog-check").textContent = JSON.stringify({
 // that no word can end the element or open a comment.
 void page_string(FILE *out, const std::string &bytes)
 {
-    char *json = nullptr;
-    size_t size = 0;
-    FILE *text = open_memstream(&json, &size);
-    if (!text)
-        return;
-    FILE *saved = report_settings.output;
-    report_settings.output = text;
-    print_json_string(bytes.c_str());
-    report_settings.output = saved;
-    fclose(text);
-    for (size_t i = 0; i < size; i++) {
-        if (json[i] == '<')
+    for (char c : captured([&] { print_json_string(bytes.c_str()); })) {
+        if (c == '<')
             fputs("\\u003c", out);
         else
-            putc(json[i], out);
+            putc(c, out);
     }
-    free(json);
 }
 
 double ms_from(int64_t us, int64_t start)

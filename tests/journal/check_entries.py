@@ -124,7 +124,7 @@ def main():
         elif len(failures) < 40:
             failures.append(f"central journal: {len(there)} entries for pid "
                             f"{e['FORKLOG_PID'][0].decode()} "
-                            f"{e['FORKLOG_ARGV'][0][:40]!r}, or fields differ")
+                            f"{words(e)[:1]!r:.40}, or fields differ")
     print(f"central journal: {shipped}/{len(local)} of the container's exec entries, "
           f"field for field ({len(central)} received)")
 
